@@ -1,0 +1,113 @@
+// The library's one sort: a stable multi-key odd-even transposition sort over
+// records, pumping the thread's messages after every pass.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace vorn {
+
+// The kinds of key a record can be sorted by.
+enum class KeyKind : std::int32_t {
+    InlineString = 0,   // a NUL-terminated char array inside the record, case-insensitive
+    StringPointer = 1,  // a string owned elsewhere, case-insensitive; null sorts last
+    Int8 = 2,
+    Int16 = 3,
+    Int32 = 4,
+};
+
+// One key: a three-way comparison of the key fields of two records.
+template <class Record>
+using KeyCompare = int (*)(const Record& a, const Record& b);
+
+template <class T>
+struct MemberTraits;
+template <class R, class F>
+struct MemberTraits<F R::*> {
+    using Record = R;
+    using Field = F;
+};
+
+template <auto Member>
+using RecordOf = typename MemberTraits<decltype(Member)>::Record;
+
+// The comparison of one key: `Kind` applied to the field `Member`.
+//   &CompareKey<KeyKind::Int32, &ResourceEntry::typeId>
+template <KeyKind Kind, auto Member>
+int CompareKey(const RecordOf<Member>& a, const RecordOf<Member>& b) {
+    using Field = typename MemberTraits<decltype(Member)>::Field;
+    const Field& x = a.*Member;
+    const Field& y = b.*Member;
+    if constexpr (Kind == KeyKind::Int8 || Kind == KeyKind::Int16 || Kind == KeyKind::Int32) {
+        constexpr std::size_t width = Kind == KeyKind::Int8 ? 1 : (Kind == KeyKind::Int16 ? 2 : 4);
+        static_assert(std::is_integral_v<Field> && sizeof(Field) == width, "key width differs from the field");
+        const auto sx = static_cast<std::make_signed_t<Field>>(x);
+        const auto sy = static_cast<std::make_signed_t<Field>>(y);
+        return sx < sy ? -1 : (sy < sx ? 1 : 0);
+    } else if constexpr (Kind == KeyKind::StringPointer) {
+        // Raw or smart pointers to strings; nulls are equal and sort last.
+        if (!x || !y) return (!x && !y) ? 0 : (!x ? 1 : -1);
+        return platform::CompareIgnoreAsciiCase(std::string_view(*x), std::string_view(*y));
+    } else {
+        static_assert(Kind == KeyKind::InlineString && std::is_array_v<Field>, "inline strings are char arrays");
+        const auto length = [](const Field& text) {
+            std::size_t n = 0;
+            while (n < std::size(text) && text[n] != '\0') ++n;
+            return n;
+        };
+        return platform::CompareIgnoreAsciiCase(std::string_view(x, length(x)), std::string_view(y, length(y)));
+    }
+}
+
+// Up to six keys, used in order until the first null.
+template <class Record>
+struct RecordSortSpec {
+    std::span<Record> records;
+    std::array<KeyCompare<Record>, 6> keys{};
+};
+
+// Compares adjacent records a and b on one key. Returns true when they are
+// equal on it (the next key decides); otherwise puts them in order,
+// exchanging them and setting `exchanged` when b belongs first.
+template <class Record>
+bool CompareRecordKey(Record& a, Record& b, KeyCompare<Record> key, bool& exchanged) {
+    const int order = key(a, b);
+    if (order == 0) return true;
+    if (order > 0) {
+        using std::swap;
+        swap(a, b);
+        exchanged = true;
+    }
+    return false;
+}
+
+// Sorts stably by the spec's keys, all ascending. Passes alternate between
+// even and odd pairs; a clean odd pass ends the sort.
+template <class Record>
+void SortRecords(const RecordSortSpec<Record>& spec) {
+    const std::size_t count = spec.records.size();
+    std::size_t parity = 0;
+    for (;;) {
+        bool exchanged = false;
+        for (std::size_t i = parity; i + 1 < count; i += 2) {
+            Record& a = spec.records[i];
+            Record& b = spec.records[i + 1];
+            for (const KeyCompare<Record> key : spec.keys) {
+                if (key == nullptr || !CompareRecordKey(a, b, key, exchanged)) break;
+            }
+        }
+        platform::PumpMessages();
+        if (parity == 1 && !exchanged) return;
+        parity = 1 - parity;
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,198 @@
+#include "pe/resource_table.h"
+
+#include <algorithm>
+#include <map>
+#include <unordered_set>
+
+#include "pe/byte_view.h"
+#include "pe/pe_format.h"
+#include "pe/record_sort.h"
+#include "platform/platform.h"
+
+namespace vorn {
+
+namespace {
+
+using namespace pe;
+
+// The state of one load, shared by every level of the walk.
+struct Load {
+    ByteView bytes;
+    ResourceTable& table;
+    std::uint32_t resourceRva;
+    ResultCode failure = ResultCode::Success;
+    // Every directory is walked at most once, so a tree whose offsets lead
+    // back to a directory (or share one) cannot make the walk run without
+    // bound or multiply its leaves.
+    std::unordered_set<std::uint32_t> visited;
+    // Converted names by string offset: entries that point at one string
+    // share one copy, so the memory held stays bounded by the bytes read.
+    std::map<std::uint32_t, ResourceName> names;
+};
+
+// The ANSI text of the counted string at `offset`: an empty pointer when the
+// string is empty or cannot be converted (the entry then counts as an ID
+// entry); false when the string does not lie inside the bytes.
+bool ReadName(Load& load, std::uint32_t offset, ResourceName& name) {
+    const auto found = load.names.find(offset);
+    if (found != load.names.end()) {
+        name = found->second;
+        return true;
+    }
+    const auto length = load.bytes.U16(offset);
+    if (!length) return false;
+    const auto text = load.bytes.Sub(std::uint64_t{offset} + 2, std::uint64_t{*length} * 2);
+    if (!text) return false;
+    std::u16string units(*length, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) units[i] = LoadU16(text->data() + 2 * i);
+    auto ansi = platform::WideToAnsi(units);
+    if (ansi && !ansi->empty()) name = std::make_shared<const std::string>(std::move(*ansi));
+    load.names.emplace(offset, name);
+    return true;
+}
+
+void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry record, int level) {
+    const auto header = load.bytes.Sub(directory, kResDirectorySize);
+    if (!header) {
+        load.failure = ResultCode::BadResourceData;
+        return;
+    }
+    const std::byte* h = header->data();
+    const std::uint32_t namedCount = LoadU16(h + kResDirNamedCountOffset);
+    const std::uint32_t entryCount = namedCount + LoadU16(h + kResDirIdCountOffset);
+
+    for (std::uint32_t i = 0; i < entryCount; ++i) {
+        const auto entry = load.bytes.Sub(std::uint64_t{directory} + kResDirectorySize + std::uint64_t{i} * kResEntrySize,
+                                          kResEntrySize);
+        if (!entry) {
+            load.failure = ResultCode::BadResourceData;
+            return;
+        }
+        const std::uint32_t nameField = LoadU32(entry->data());
+        const std::uint32_t offsetToData = LoadU32(entry->data() + 4);
+
+        // Entries counted as named are named whatever their top bit says.
+        ResourceName text;
+        if (i < namedCount && !ReadName(load, nameField & kResOffsetMask, text)) {
+            load.failure = ResultCode::BadResourceData;
+            return;
+        }
+        const auto id = static_cast<std::int32_t>(nameField & 0xFFFF);
+
+        if (level == 0) {
+            record.typeId = text ? -1 : id;
+            record.typeName = text;
+            if (!text && id == kRtIcon) load.table.hasIcons = 1;
+            if (!text && id == kRtVersion) load.table.hasVersion = 1;
+            ++load.table.typeCount;
+        } else if (level == 1) {
+            record.nameId = text ? -1 : id;
+            record.name = text;
+        } else if (level == 2 && !text) {
+            record.language = id;
+        }
+
+        if ((offsetToData & kResHighBit) != 0) {
+            const std::uint32_t subdirectory = offsetToData & kResOffsetMask;
+            if (level + 1 >= kMaxDirectoryDepth || !load.visited.insert(subdirectory).second) {
+                load.failure = ResultCode::BadResourceData;
+                continue;
+            }
+            WalkResourceDirectory(load, subdirectory, record, level + 1);
+            continue;
+        }
+
+        const auto dataEntry = load.bytes.Sub(offsetToData, kResDataEntrySize);
+        if (!dataEntry) {
+            load.failure = ResultCode::BadResourceData;
+            return;
+        }
+        const std::uint32_t dataRva = LoadU32(dataEntry->data() + kResDataRvaOffset);
+        record.size = LoadU32(dataEntry->data() + kResDataSizeOffset);
+        record.codePage = LoadU32(dataEntry->data() + kResDataCodePageOffset);
+        // The data entry holds an RVA; the bytes begin at resourceRva.
+        const auto data = dataRva < load.resourceRva ? std::nullopt : load.bytes.Sub(dataRva - load.resourceRva, record.size);
+        if (!data) {
+            load.failure = ResultCode::BadResourceData;
+            return;
+        }
+        record.data = data->data();
+        record.ordinal = load.table.entryCount();
+        record.characteristics = LoadU32(h + kResDirCharacteristicsOffset);
+        record.timeDateStamp = LoadU32(h + kResDirTimeDateStampOffset);
+        record.majorVersion = LoadU16(h + kResDirMajorVersionOffset);
+        record.minorVersion = LoadU16(h + kResDirMinorVersionOffset);
+        record.deleted = 0;
+        try {
+            load.table.entries.push_back(record);
+        } catch (const std::bad_alloc&) {
+            load.failure = ResultCode::OutOfMemory;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table,
+                             std::uint32_t resourceRva) {
+    ReleaseResourceTable(table);
+    Load load{ByteView(resourceBytes), table, resourceRva, ResultCode::Success, {}, {}};
+    try {
+        load.visited.insert(0);
+        WalkResourceDirectory(load, 0, ResourceEntry{}, 0);
+    } catch (const std::bad_alloc&) {
+        // A name or the bookkeeping could not be allocated.
+        load.failure = ResultCode::OutOfMemory;
+    }
+    return load.failure;
+}
+
+void ReleaseResourceTable(ResourceTable& table) {
+    table.entries.clear();
+    table.entries.shrink_to_fit();
+    table.typeCount = 0;
+    table.hasIcons = 0;
+    table.hasVersion = 0;
+}
+
+ResultCode AddResourceEntry(ResourceTable& table, std::int32_t typeId) {
+    try {
+        // The smallest ordinal that no record holds.
+        std::vector<std::int32_t> ordinals;
+        ordinals.reserve(table.entries.size());
+        for (const ResourceEntry& entry : table.entries) ordinals.push_back(entry.ordinal);
+        std::sort(ordinals.begin(), ordinals.end());
+        std::int32_t ordinal = 0;
+        for (const std::int32_t taken : ordinals) {
+            if (taken == ordinal) ++ordinal;
+            else if (taken > ordinal) break;
+        }
+        const bool newType = std::none_of(table.entries.begin(), table.entries.end(),
+                                          [typeId](const ResourceEntry& e) { return e.typeId == typeId; });
+        ResourceEntry& added = table.entries.emplace_back();
+        added.typeId = typeId;
+        added.ordinal = ordinal;
+        if (newType) ++table.typeCount;
+        if (typeId == pe::kRtIcon) table.hasIcons = 1;
+        if (typeId == pe::kRtVersion) table.hasVersion = 1;
+        return ResultCode::Success;
+    } catch (const std::bad_alloc&) {
+        return ResultCode::OutOfMemory;
+    }
+}
+
+void SortResourceTable(std::span<ResourceEntry> entries) {
+    RecordSortSpec<ResourceEntry> spec{entries,
+                                       {
+                                           &CompareKey<KeyKind::Int32, &ResourceEntry::deleted>,
+                                           &CompareKey<KeyKind::Int32, &ResourceEntry::typeId>,
+                                           &CompareKey<KeyKind::StringPointer, &ResourceEntry::typeName>,
+                                           &CompareKey<KeyKind::Int32, &ResourceEntry::nameId>,
+                                           &CompareKey<KeyKind::StringPointer, &ResourceEntry::name>,
+                                           &CompareKey<KeyKind::Int32, &ResourceEntry::language>,
+                                       }};
+    SortRecords(spec);
+}
+
+}  // namespace vorn

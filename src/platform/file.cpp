@@ -1,0 +1,52 @@
+#include "platform/file.h"
+
+#include "platform/platform.h"
+
+namespace vorn {
+
+std::optional<File> File::Open(const char* path, Mode mode) {
+    if (path == nullptr) return std::nullopt;
+    std::FILE* stream = std::fopen(path, mode == Mode::Read ? "rb" : "rb+");
+    if (stream == nullptr) return std::nullopt;
+    return File(stream);
+}
+
+bool File::Seek(std::uint64_t offset) { return stream_ && platform::SeekStream(stream_.get(), offset); }
+
+bool File::Read(std::span<std::byte> out) {
+    if (!stream_) return false;
+    if (out.empty()) return true;
+    return std::fread(out.data(), 1, out.size(), stream_.get()) == out.size();
+}
+
+bool File::ReadAt(std::uint64_t offset, std::span<std::byte> out) { return Seek(offset) && Read(out); }
+
+bool File::Write(std::span<const std::byte> bytes) {
+    if (!stream_) return false;
+    if (bytes.empty()) return true;
+    return std::fwrite(bytes.data(), 1, bytes.size(), stream_.get()) == bytes.size();
+}
+
+bool File::WriteAt(std::uint64_t offset, std::span<const std::byte> bytes) { return Seek(offset) && Write(bytes); }
+
+bool File::Flush() { return stream_ && std::fflush(stream_.get()) == 0; }
+
+bool File::SetLength(std::uint64_t length) {
+    // Buffered bytes go out first so that they cannot land past the new end.
+    return Flush() && platform::ChangeFileLength(stream_.get(), length);
+}
+
+std::optional<std::uint64_t> File::Position() {
+    if (!stream_) return std::nullopt;
+    return platform::TellStream(stream_.get());
+}
+
+std::optional<std::uint64_t> File::Length() {
+    const auto here = Position();
+    if (!here || !platform::SeekStreamToEnd(stream_.get())) return std::nullopt;
+    const auto end = Position();
+    if (!Seek(*here)) return std::nullopt;
+    return end;
+}
+
+}  // namespace vorn

@@ -1,0 +1,41 @@
+// What the library needs of the operating system. win32/ implements it with
+// the Windows calls, posix/ stands in for them; only src/platform includes
+// system headers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorn::platform {
+
+// ANSI text (the process's code page; UTF-8 on POSIX) to UTF-16 and back.
+// A text that cannot be converted gives nullopt; lengths are always those of
+// the converted text itself.
+std::optional<std::u16string> AnsiToWide(std::string_view text);
+std::optional<std::string> WideToAnsi(std::u16string_view text);
+
+// Drains the calling thread's window messages (Windows), then tells the
+// observer, if one is set. Runs after every sort pass and between the read
+// and the write of every large chunk of a rewrite.
+void PumpMessages();
+
+// An observer of PumpMessages: tests count pumps, a command-line tool can
+// show progress. Not for hosts of the DLL.
+using PumpObserver = void (*)(void* context);
+void SetPumpObserver(PumpObserver observer, void* context);
+
+// 64-bit positioning and length change of a stream. The library itself keeps
+// to 32-bit offsets; these only let it see and refuse larger files.
+bool SeekStream(std::FILE* stream, std::uint64_t offset);
+std::optional<std::uint64_t> TellStream(std::FILE* stream);
+bool SeekStreamToEnd(std::FILE* stream);
+bool ChangeFileLength(std::FILE* stream, std::uint64_t length);
+
+// Case-insensitive comparison with only the ASCII letters A-Z folded, as the
+// C runtime's _stricmp does in the "C" locale.
+int CompareIgnoreAsciiCase(std::string_view a, std::string_view b);
+
+}  // namespace vorn::platform

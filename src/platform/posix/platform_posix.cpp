@@ -1,0 +1,128 @@
+// POSIX half of the platform layer: UTF-8 is the ANSI code page, there is no
+// message queue, and file lengths change with ftruncate.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace vorn::platform {
+
+namespace {
+
+PumpObserver pumpObserver = nullptr;
+void* pumpContext = nullptr;
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::optional<std::u16string> AnsiToWide(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c0 = static_cast<unsigned char>(text[i]);
+        char32_t cp = 0;
+        std::size_t length = 0;
+        char32_t minimum = 0;
+        if (c0 < 0x80) {
+            cp = c0;
+            length = 1;
+        } else if ((c0 & 0xE0) == 0xC0) {
+            cp = c0 & 0x1F;
+            length = 2;
+            minimum = 0x80;
+        } else if ((c0 & 0xF0) == 0xE0) {
+            cp = c0 & 0x0F;
+            length = 3;
+            minimum = 0x800;
+        } else if ((c0 & 0xF8) == 0xF0) {
+            cp = c0 & 0x07;
+            length = 4;
+            minimum = 0x10000;
+        } else {
+            return std::nullopt;
+        }
+        if (length > text.size() - i) return std::nullopt;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            if (!IsContinuation(c)) return std::nullopt;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::optional<std::string> WideToAnsi(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return std::nullopt;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            return std::nullopt;  // a lone low surrogate
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+void PumpMessages() {
+    if (pumpObserver != nullptr) pumpObserver(pumpContext);
+}
+
+void SetPumpObserver(PumpObserver observer, void* context) {
+    pumpObserver = observer;
+    pumpContext = context;
+}
+
+static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets");
+
+bool SeekStream(std::FILE* stream, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool SeekStreamToEnd(std::FILE* stream) { return fseeko(stream, 0, SEEK_END) == 0; }
+
+std::optional<std::uint64_t> TellStream(std::FILE* stream) {
+    const off_t position = ftello(stream);
+    if (position < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(position);
+}
+
+bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
+    if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
+}
+
+}  // namespace vorn::platform

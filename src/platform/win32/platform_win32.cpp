@@ -1,0 +1,83 @@
+// Windows half of the platform layer: the ANSI code page, the thread's
+// message queue and the C runtime's 64-bit stream calls.
+#include <windows.h>
+#include <io.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace vorn::platform {
+
+namespace {
+
+PumpObserver pumpObserver = nullptr;
+void* pumpContext = nullptr;
+
+}  // namespace
+
+std::optional<std::u16string> AnsiToWide(std::string_view text) {
+    if (text.empty()) return std::u16string();
+    if (text.size() > INT_MAX) return std::nullopt;
+    const int inLength = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), inLength, nullptr, 0);
+    if (units <= 0) return std::nullopt;
+    std::u16string out(static_cast<std::size_t>(units), u'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), inLength,
+                            reinterpret_cast<wchar_t*>(out.data()), units) != units) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<std::string> WideToAnsi(std::u16string_view text) {
+    if (text.empty()) return std::string();
+    if (text.size() > INT_MAX) return std::nullopt;
+    const auto* in = reinterpret_cast<const wchar_t*>(text.data());
+    const int inLength = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, in, inLength, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return std::nullopt;
+    std::string out(static_cast<std::size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, in, inLength, out.data(), bytes, nullptr, nullptr) != bytes) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+void PumpMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (!IsDialogMessageA(message.hwnd, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    if (pumpObserver != nullptr) pumpObserver(pumpContext);
+}
+
+void SetPumpObserver(PumpObserver observer, void* context) {
+    pumpObserver = observer;
+    pumpContext = context;
+}
+
+bool SeekStream(std::FILE* stream, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+bool SeekStreamToEnd(std::FILE* stream) { return _fseeki64(stream, 0, SEEK_END) == 0; }
+
+std::optional<std::uint64_t> TellStream(std::FILE* stream) {
+    const __int64 position = _ftelli64(stream);
+    if (position < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(position);
+}
+
+bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
+    // Every length the library sets is below 2 GiB, the reach of _chsize.
+    if (length > static_cast<std::uint64_t>(LONG_MAX)) return false;
+    return _chsize(_fileno(stream), static_cast<long>(length)) == 0;
+}
+
+}  // namespace vorn::platform
