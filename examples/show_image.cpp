@@ -1,1 +1,67 @@
-int main() { return 0; }
+// Prints the layout and the resource table of a PE32 file, as the library
+// reads them.
+#include <cstdio>
+#include <string>
+
+#include "pe/image.h"
+#include "pe/pe_format.h"
+
+namespace {
+
+const char* TypeLabel(std::int32_t typeId) {
+    switch (typeId) {
+        case 1: return "RT_CURSOR";
+        case 2: return "RT_BITMAP";
+        case 3: return "RT_ICON";
+        case 4: return "RT_MENU";
+        case 5: return "RT_DIALOG";
+        case 6: return "RT_STRING";
+        case 9: return "RT_ACCELERATOR";
+        case 10: return "RT_RCDATA";
+        case 11: return "RT_MESSAGETABLE";
+        case 12: return "RT_GROUP_CURSOR";
+        case 14: return "RT_GROUP_ICON";
+        case 16: return "RT_VERSION";
+        case 23: return "RT_HTML";
+        case 24: return "RT_MANIFEST";
+        default: return "";
+    }
+}
+
+std::string Label(std::int32_t id, const vorn::ResourceName& name, bool isType) {
+    if (id == -1 && name) return "\"" + *name + "\"";
+    std::string text = std::to_string(id);
+    if (isType && *TypeLabel(id) != '\0') text += std::string(" ") + TypeLabel(id);
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FILE\n", argv[0]);
+        return 2;
+    }
+    vorn::Image image;
+    const vorn::ResultCode code = vorn::OpenImageForEdit(argv[1], image, true);
+    if (code != vorn::ResultCode::Success) {
+        std::fprintf(stderr, "%s: cannot read its resources (result code %d)\n", argv[1], vorn::ToInt(code));
+        return vorn::ToInt(code);
+    }
+    const vorn::ImageLayout& layout = image.layout;
+    std::printf("%s\n", argv[1]);
+    std::printf("  sections %d, file alignment 0x%X, section alignment 0x%X\n", layout.sectionCount,
+                layout.fileAlignment, layout.sectionAlignment);
+    std::printf("  resources at RVA 0x%X, file offset 0x%X, %u bytes\n", layout.resourceRva, layout.resourceOffset,
+                layout.resourceSize);
+    const vorn::ResourceTable& table = image.table;
+    std::printf("  %d resources of %d types%s%s\n", table.entryCount(), table.typeCount,
+                table.hasIcons ? ", icons" : "", table.hasVersion ? ", version information" : "");
+    std::printf("  %-24s %-14s %8s %9s %8s\n", "type", "name", "language", "code page", "size");
+    for (const vorn::ResourceEntry& entry : table.entries) {
+        std::printf("  %-24s %-14s %8d %9u %8u\n", Label(entry.typeId, entry.typeName, true).c_str(),
+                    Label(entry.nameId, entry.name, false).c_str(), entry.language, entry.codePage, entry.size);
+    }
+    vorn::CloseImage(image);
+    return 0;
+}

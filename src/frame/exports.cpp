@@ -2,7 +2,9 @@
 // subsystem that does it; no exception crosses this boundary.
 #include "vornutils.h"
 
+#include "frame/result_code.h"
 #include "geometry/rect.h"
+#include "version/version_exports.h"
 
 extern "C" {
 
@@ -15,5 +17,13 @@ VORNUTILS_API void VORNUTILS_CDECL CUtil_13(VornRect* result, VornRect rect, int
 }
 
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_14(VornRect a, VornRect b) { return vorn::RectsEqual(a, b) ? 1 : 0; }
+
+VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_22(const char* path, VersionInfoBlock* block) {
+    return vorn::GuardExport([&] { return vorn::QueryVersion(path, block); });
+}
+
+VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_23(const char* path, const VersionInfoBlock* block) {
+    return vorn::GuardExport([&] { return vorn::UpdateVersion(path, block); });
+}
 
 }  // extern "C"

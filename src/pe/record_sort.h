@@ -39,6 +39,16 @@ struct MemberTraits<F R::*> {
 template <auto Member>
 using RecordOf = typename MemberTraits<decltype(Member)>::Record;
 
+// Enumerations compare as their underlying integers.
+template <class T, bool = std::is_enum_v<T>>
+struct IntegerOf {
+    using Type = T;
+};
+template <class T>
+struct IntegerOf<T, true> {
+    using Type = std::underlying_type_t<T>;
+};
+
 // The comparison of one key: `Kind` applied to the field `Member`.
 //   &CompareKey<KeyKind::Int32, &ResourceEntry::typeId>
 template <KeyKind Kind, auto Member>
@@ -48,9 +58,10 @@ int CompareKey(const RecordOf<Member>& a, const RecordOf<Member>& b) {
     const Field& y = b.*Member;
     if constexpr (Kind == KeyKind::Int8 || Kind == KeyKind::Int16 || Kind == KeyKind::Int32) {
         constexpr std::size_t width = Kind == KeyKind::Int8 ? 1 : (Kind == KeyKind::Int16 ? 2 : 4);
-        static_assert(std::is_integral_v<Field> && sizeof(Field) == width, "key width differs from the field");
-        const auto sx = static_cast<std::make_signed_t<Field>>(x);
-        const auto sy = static_cast<std::make_signed_t<Field>>(y);
+        using Integer = typename IntegerOf<Field>::Type;
+        static_assert(std::is_integral_v<Integer> && sizeof(Integer) == width, "key width differs from the field");
+        const auto sx = static_cast<std::make_signed_t<Integer>>(x);
+        const auto sy = static_cast<std::make_signed_t<Integer>>(y);
         return sx < sy ? -1 : (sy < sx ? 1 : 0);
     } else if constexpr (Kind == KeyKind::StringPointer) {
         // Raw or smart pointers to strings; nulls are equal and sort last.

@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs what building and testing VornUtils needs on Debian: the native
+# and MinGW-w64 compilers, GoogleTest, Wine for 32-bit Windows programs
+# (and its 64-bit half, whose PE32+ files the tests refuse), and the
+# independent readers the tests compare against. Safe to run again.
+set -eu
+
+packages="cmake make g++ libgtest-dev g++-mingw-w64-i686 wine wine32:i386 wine64
+python3 python3-pefile icoutils llvm"
+
+missing=""
+for package in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+echo "Installing:$missing"
+as_root dpkg --add-architecture i386
+as_root apt-get update -qq
+as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing

@@ -1,0 +1,24 @@
+#!/bin/sh
+# Builds VornUtils three ways and runs every test: the native build (unit
+# tests, the shared library, the corpus check), the 32-bit Windows DLL with
+# its Win32 host under Wine, and the native tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VORNUTILS_BUILD_DIR:-$root/build}
+jobs=$(nproc)
+
+configure_and_build() {
+    dir=$1
+    shift
+    cmake -S "$root" -B "$build/$dir" "$@"
+    cmake --build "$build/$dir" -j "$jobs"
+}
+
+configure_and_build native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_and_build win32 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+configure_and_build sanitize -DCMAKE_BUILD_TYPE=Debug -DVORNUTILS_SANITIZE=ON
+
+ctest --test-dir "$build/win32" --output-on-failure
+ctest --test-dir "$build/sanitize" --output-on-failure -j "$jobs"
+ctest --test-dir "$build/native" --output-on-failure -j "$jobs"
