@@ -11,10 +11,12 @@ std::optional<File> File::Open(const char* path, Mode mode) {
     return File(stream);
 }
 
-bool File::Seek(std::uint64_t offset) { return stream_ && platform::SeekStream(stream_.get(), offset); }
+bool File::Seek(std::uint64_t offset) {
+    return stream_ && !Faulted(Operation::Seek) && platform::SeekStream(stream_.get(), offset);
+}
 
 bool File::Read(std::span<std::byte> out) {
-    if (!stream_) return false;
+    if (!stream_ || Faulted(Operation::Read)) return false;
     if (out.empty()) return true;
     return std::fread(out.data(), 1, out.size(), stream_.get()) == out.size();
 }
@@ -22,18 +24,18 @@ bool File::Read(std::span<std::byte> out) {
 bool File::ReadAt(std::uint64_t offset, std::span<std::byte> out) { return Seek(offset) && Read(out); }
 
 bool File::Write(std::span<const std::byte> bytes) {
-    if (!stream_) return false;
+    if (!stream_ || Faulted(Operation::Write)) return false;
     if (bytes.empty()) return true;
     return std::fwrite(bytes.data(), 1, bytes.size(), stream_.get()) == bytes.size();
 }
 
 bool File::WriteAt(std::uint64_t offset, std::span<const std::byte> bytes) { return Seek(offset) && Write(bytes); }
 
-bool File::Flush() { return stream_ && std::fflush(stream_.get()) == 0; }
+bool File::Flush() { return stream_ && !Faulted(Operation::Flush) && std::fflush(stream_.get()) == 0; }
 
 bool File::SetLength(std::uint64_t length) {
     // Buffered bytes go out first so that they cannot land past the new end.
-    return Flush() && platform::ChangeFileLength(stream_.get(), length);
+    return Flush() && !Faulted(Operation::SetLength) && platform::ChangeFileLength(stream_.get(), length);
 }
 
 std::optional<std::uint64_t> File::Position() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,6 +16,9 @@ namespace vorn {
 class File {
 public:
     enum class Mode { Read, ReadWrite };
+    enum class Operation { Seek, Read, Write, Flush, SetLength };
+    // A test seam: asked before every operation; true makes it fail.
+    using FaultHook = std::function<bool(Operation)>;
 
     File() = default;
     // nullopt when the path cannot be opened in that mode.
@@ -35,12 +39,17 @@ public:
     // The file's length; the stream's position is unchanged.
     [[nodiscard]] std::optional<std::uint64_t> Length();
 
+    void SetFaultHook(FaultHook hook) { faultHook_ = std::move(hook); }
+
 private:
+    bool Faulted(Operation operation) const { return faultHook_ && faultHook_(operation); }
+
     struct Closer {
         void operator()(std::FILE* stream) const { std::fclose(stream); }
     };
     explicit File(std::FILE* stream) : stream_(stream) {}
     std::unique_ptr<std::FILE, Closer> stream_;
+    FaultHook faultHook_;
 };
 
 }  // namespace vorn

@@ -1,0 +1,25 @@
+// Builds the byte image of a complete resource section from a resource table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "frame/result_code.h"
+#include "pe/resource_table.h"
+
+namespace vorn {
+
+// Sorts the table into directory order and lays out, for a section mapped at
+// sectionRva: the root, name and language directories, one data entry per
+// resource, the counted names, then every resource's bytes at a multiple of
+// 4. On success the section replaces `sectionBuffer` and its length is stored
+// in `sectionSize`; on failure both are unchanged (the table stays sorted).
+//
+// Returns 0; SectionBuildFailed for a table with no entries, a name that
+// converts to no UTF-16 text, or a section that would pass 2 GiB;
+// BadResourceData for an entry with a size but no data; OutOfMemory.
+ResultCode BuildResourceSection(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSize,
+                                ResourceTable& table, std::uint32_t sectionRva);
+
+}  // namespace vorn
