@@ -1,0 +1,98 @@
+#include "version/version_exports.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "version/version_info.h"
+
+namespace vorn {
+
+namespace {
+
+// The block's strings and the keys they are stored under, in this order.
+using SlotText = char[256];
+struct TextSlot {
+    const char* key;
+    SlotText VersionInfoBlock::*slot;
+};
+constexpr TextSlot kSlots[] = {
+    {"FileVersion", &VersionInfoBlock::fileVersion},         {"FileDescription", &VersionInfoBlock::fileDescription},
+    {"LegalCopyright", &VersionInfoBlock::legalCopyright},   {"CompanyName", &VersionInfoBlock::companyName},
+    {"Comments", &VersionInfoBlock::comments},               {"LegalTrademarks", &VersionInfoBlock::legalTrademarks},
+};
+
+constexpr std::uint16_t kDefaultLanguage = 1033;
+constexpr std::uint16_t kDefaultCodePage = 1252;
+
+// The text of a slot: up to its NUL, at most 255 bytes.
+std::string SlotString(const SlotText& text) { return std::string(text, strnlen(text, sizeof(SlotText) - 1)); }
+
+}  // namespace
+
+ResultCode QueryVersion(const char* path, VersionInfoBlock* block) {
+    if (path == nullptr || *path == '\0') return ResultCode::NotPeImage;
+    if (block == nullptr) return ResultCode::BadVersionRecord;
+    VersionInfo record;
+    ResultCode code = LoadVersionInfo(path, record);
+    if (code == ResultCode::NoVersionResource) {
+        code = CreateDefaultVersionInfo(record, kDefaultLanguage, kDefaultCodePage, 0x00010000, 0);
+    }
+    if (code != ResultCode::Success) return code;
+
+    VersionInfoBlock filled;
+    std::memset(&filled, 0, sizeof filled);
+    filled.versionMajor = static_cast<std::uint16_t>(record.fileVersionMS >> 16);
+    filled.versionMinor = static_cast<std::uint16_t>(record.fileVersionMS & 0xFFFF);
+    filled.versionRelease = static_cast<std::uint16_t>(record.fileVersionLS >> 16);
+    filled.versionBuild = static_cast<std::uint16_t>(record.fileVersionLS & 0xFFFF);
+    bool translationTaken = false;
+    for (const VersionItem& item : record.items) {
+        // Strings of later StringTables are kept for a rewrite, not reported.
+        if (!item.reported) continue;
+        if (!translationTaken && item.key == "Translation") {
+            std::uint32_t value = item.varValue;
+            if (item.kind == ItemKind::StringItem) {
+                // A string of that name: the first four bytes of its text.
+                unsigned char bytes[4] = {};
+                std::memcpy(bytes, item.value.data(), std::min<std::size_t>(4, item.value.size()));
+                value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (std::uint32_t{bytes[3]} << 24);
+            }
+            filled.language = static_cast<std::uint16_t>(value & 0xFFFF);
+            filled.codePage = static_cast<std::uint16_t>(value >> 16);
+            translationTaken = true;
+        }
+        if (item.kind != ItemKind::StringItem) continue;
+        for (const TextSlot& slot : kSlots) {
+            if (item.key == slot.key) {
+                SlotText& text = filled.*slot.slot;
+                std::memset(text, 0, sizeof text);
+                std::memcpy(text, item.value.data(), std::min(item.value.size(), sizeof text - 1));
+            }
+        }
+    }
+    if (!translationTaken) filled.language = kDefaultLanguage;
+    *block = filled;
+    return ResultCode::Success;
+}
+
+ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block) {
+    if (path == nullptr) return ResultCode::NotPeImage;
+    if (block == nullptr) return ResultCode::BadVersionRecord;
+    VersionInfo record;
+    ResultCode code = LoadVersionInfo(path, record);
+    if (code == ResultCode::NoVersionResource) code = CreateDefaultVersionInfo(record, block->language, block->codePage, 0, 0);
+    if (code != ResultCode::Success) return code;
+
+    record.fileVersionMS = (std::uint32_t{block->versionMajor} << 16) | block->versionMinor;
+    record.fileVersionLS = (std::uint32_t{block->versionRelease} << 16) | block->versionBuild;
+    for (const TextSlot& slot : kSlots) {
+        const std::string text = SlotString(block->*slot.slot);
+        if (text.empty()) continue;
+        code = SetVersionString(record, block->language, block->codePage, slot.key, text);
+        if (code != ResultCode::Success) return code;
+    }
+    return WriteVersionInfo(path, record);
+}
+
+}  // namespace vorn
