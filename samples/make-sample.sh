@@ -1,8 +1,9 @@
 #!/bin/sh
 # Rebuilds sample.exe, the small PE32 program the examples work on: an icon
 # group of three images, version information and a named resource of a named
-# type. The committed sample.exe is what the demo uses; run this only to
-# change it.
+# type; and no-version.exe, the same program with only the icon. The
+# committed files are what the demo and the tests use; run this only to
+# change them.
 set -eu
 cd "$(dirname "$0")"
 work=$(mktemp -d)
@@ -27,7 +28,10 @@ for size in (16, 32, 48):
 PY
 icotool -c -o "$work/sample.ico" "$work/icon16.png" "$work/icon32.png" "$work/icon48.png"
 cp sample.rc sample.c "$work/"
+printf '1 ICON "sample.ico"\n' > "$work/no-version.rc"
 (cd "$work" && i686-w64-mingw32-windres sample.rc -O coff -o sample.res &&
- i686-w64-mingw32-gcc -Os -s -o sample.exe sample.c sample.res)
-cp "$work/sample.exe" sample.exe
+ i686-w64-mingw32-gcc -Os -s -o sample.exe sample.c sample.res &&
+ i686-w64-mingw32-windres no-version.rc -O coff -o no-version.res &&
+ i686-w64-mingw32-gcc -Os -s -o no-version.exe sample.c no-version.res)
+cp "$work/sample.exe" "$work/no-version.exe" .
 cp "$work/sample.ico" sample.ico

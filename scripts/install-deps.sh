@@ -1,11 +1,12 @@
 #!/bin/sh
 # Installs what building and testing VornUtils needs on Debian: the native
-# and MinGW-w64 compilers, GoogleTest, Wine for 32-bit Windows programs
-# (and its 64-bit half, whose PE32+ files the tests refuse), and the
+# and MinGW-w64 compilers (32- and 64-bit), GoogleTest, Wine in both
+# halves (its 32-bit PE files are the test corpus, its 64-bit half runs the
+# 64-bit test build and holds PE32+ files the tests refuse), and the
 # independent readers the tests compare against. Safe to run again.
 set -eu
 
-packages="cmake make g++ libgtest-dev g++-mingw-w64-i686 wine wine32:i386 wine64
+packages="cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
 python3 python3-pefile icoutils llvm"
 
 missing=""

@@ -11,6 +11,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "vornutils.h"
@@ -28,6 +29,8 @@ typedef void (VORNUTILS_CDECL *Util11Fn)(int32_t*, int32_t*);
 typedef void (VORNUTILS_CDECL *Util12Fn)(VornRect*, VornRect);
 typedef void (VORNUTILS_CDECL *Util13Fn)(VornRect*, VornRect, int32_t, int32_t);
 typedef int32_t (VORNUTILS_CDECL *Util14Fn)(VornRect, VornRect);
+typedef int32_t (VORNUTILS_CDECL *Util22Fn)(const char*, VersionInfoBlock*);
+typedef int32_t (VORNUTILS_CDECL *Util23Fn)(const char*, const VersionInfoBlock*);
 typedef void (*AnyFn)(void);
 
 static const char* dllPath;
@@ -272,6 +275,120 @@ static void CaseUndecorated(void) {
     }
 }
 
+/* A copy of a bundled sample (named by an environment variable) in the
+ * temporary folder; the path is written to `copy`. */
+static int CopySample(const char* variable, char* copy, size_t size) {
+    const char* sample = getenv(variable);
+    char folder[MAX_PATH];
+    if (!Check(sample != NULL, "%s is not set", variable)) return 0;
+    GetTempPathA(sizeof folder, folder);
+    snprintf(copy, size, "%svornutils-%s-%lu.exe", folder, variable, GetCurrentProcessId());
+    return Check(CopyFileA(sample, copy, FALSE) != 0, "cannot copy %s to %s", sample, copy);
+}
+
+/* Sets a text slot as the library fills one: zeros after the text. */
+static void SetText(char* slot, const char* text) {
+    memset(slot, 0, 256);
+    strcpy(slot, text);
+}
+
+/* Wine's version functions read one string of the file's first table. */
+static void CheckWineString(const void* info, const char* table, const char* key, const char* want) {
+    char query[128];
+    char* text = NULL;
+    UINT length = 0;
+    snprintf(query, sizeof query, "\\StringFileInfo\\%s\\%s", table, key);
+    Check(VerQueryValueA(info, query, (void**)&text, &length) && strcmp(text, want) == 0,
+          "%s reads '%s', want '%s'", query, text ? text : "(none)", want);
+}
+
+/* What Wine reads of a file that CUtil_23 wrote: the fixed information and
+ * all six strings. */
+static void CheckWineReadsBlock(const char* path, const VersionInfoBlock* block) {
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &handle);
+    if (!Check(size != 0, "GetFileVersionInfoSizeA(%s) failed", path)) return;
+    void* info = malloc(size);
+    VS_FIXEDFILEINFO* fixed = NULL;
+    UINT length = 0;
+    char table[16];
+    if (Check(info && GetFileVersionInfoA(path, 0, size, info), "GetFileVersionInfoA failed") &&
+        Check(VerQueryValueA(info, "\\", (void**)&fixed, &length) && length == sizeof *fixed, "no fixed information")) {
+        Check(fixed->dwFileVersionMS == ((DWORD)block->versionMajor << 16 | block->versionMinor) &&
+                  fixed->dwFileVersionLS == ((DWORD)block->versionRelease << 16 | block->versionBuild),
+              "file version %08lx.%08lx", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+        snprintf(table, sizeof table, "%04X%04X", block->language, block->codePage);
+        CheckWineString(info, table, "FileVersion", block->fileVersion);
+        CheckWineString(info, table, "FileDescription", block->fileDescription);
+        CheckWineString(info, table, "LegalCopyright", block->legalCopyright);
+        CheckWineString(info, table, "CompanyName", block->companyName);
+        CheckWineString(info, table, "Comments", block->comments);
+        CheckWineString(info, table, "LegalTrademarks", block->legalTrademarks);
+    }
+    free(info);
+}
+
+static void CaseVersionRoundTrip(void) {
+    Util22Fn query = NEED(Util22Fn, "CUtil_22");
+    Util23Fn update = NEED(Util23Fn, "CUtil_23");
+    char path[MAX_PATH];
+    VersionInfoBlock block;
+    if (!query || !update || !CopySample("VORNUTILS_SAMPLE", path, sizeof path)) return;
+
+    memset(&block, 0xAB, sizeof block);
+    if (Check(query(path, &block) == VornSuccess, "CUtil_22 failed")) {
+        Check(block.versionMajor == 1 && block.versionMinor == 2 && block.versionRelease == 3 && block.versionBuild == 4,
+              "version %u.%u.%u.%u", block.versionMajor, block.versionMinor, block.versionRelease, block.versionBuild);
+        Check(block.language == 1033 && block.codePage == 1200, "pair %u/%u", block.language, block.codePage);
+        Check(strcmp(block.fileDescription, "Sample program for VornUtils") == 0, "description '%s'", block.fileDescription);
+        Check(block.comments[0] == 0 && block.comments[255] == 0, "comments not cleared");
+    }
+
+    /* Non-ASCII text goes through the ANSI code page both ways. */
+    block.versionMajor = 5;
+    block.versionBuild = 65535;
+    SetText(block.fileDescription, "Described again");
+    SetText(block.comments, "Written under Wine \xE9t\xE9");
+    SetText(block.legalTrademarks, "None");
+    SetText(block.fileVersion, "5.2.3.65535");
+    if (Check(update(path, &block) == VornSuccess, "CUtil_23 failed")) CheckWineReadsBlock(path, &block);
+
+    VersionInfoBlock again;
+    Check(query(path, &again) == VornSuccess && memcmp(&again, &block, sizeof block) == 0,
+          "CUtil_22 reads back something else");
+    DeleteFileA(path);
+
+    Check(query("", &block) == VornNotPeImage, "empty path");
+    Check(query("Z:\\no\\such\\file.exe", &block) == VornNotPeImage, "missing file");
+}
+
+/* A file without version information gains it. */
+static void CaseVersionAdded(void) {
+    Util23Fn update = NEED(Util23Fn, "CUtil_23");
+    Util22Fn query = NEED(Util22Fn, "CUtil_22");
+    char path[MAX_PATH];
+    VersionInfoBlock block;
+    if (!query || !update || !CopySample("VORNUTILS_SAMPLE_NO_VERSION", path, sizeof path)) return;
+    if (Check(query(path, &block) == VornSuccess, "CUtil_22 failed")) {
+        Check(block.versionMajor == 1 && block.language == 1033 && block.codePage == 1252 &&
+                  strcmp(block.fileVersion, "1.0.0.0") == 0,
+              "default block %u %u/%u '%s'", block.versionMajor, block.language, block.codePage, block.fileVersion);
+    }
+    memset(&block, 0, sizeof block);
+    block.versionMajor = 3;
+    block.versionMinor = 1;
+    block.language = 1031;
+    block.codePage = 1252;
+    SetText(block.fileVersion, "3.1.0.0");
+    SetText(block.companyName, "VornUtils");
+    SetText(block.fileDescription, "Given a version");
+    SetText(block.legalCopyright, "(c) nobody");
+    SetText(block.comments, "added");
+    SetText(block.legalTrademarks, "-");
+    if (Check(update(path, &block) == VornSuccess, "CUtil_23 failed")) CheckWineReadsBlock(path, &block);
+    DeleteFileA(path);
+}
+
 /* Later groups add their cases here. */
 static const struct {
     const char* group;
@@ -286,6 +403,8 @@ static const struct {
     {"rect", "CUtil_13 offset", 1, CaseOffset},
     {"rect", "CUtil_14 compare", 1, CaseEqual},
     {"rect", "stack balance", 1, CaseStackBalance},
+    {"version", "CUtil_22 and CUtil_23 round trip", 1, CaseVersionRoundTrip},
+    {"version", "CUtil_23 adds version information", 1, CaseVersionAdded},
 };
 
 int main(int argc, char** argv) {
