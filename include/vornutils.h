@@ -133,10 +133,16 @@ VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_14(VornRect a, VornRect b);
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_21(const char* targetPath, const char* sourcePath,
                                                int32_t sourceKind, const char* groupName);
 
-/* Reads the version information of path into *block. */
+/* Reads the version information of path into *block; a file with resources
+ * but no version information gives the default block (1.0.0.0, language
+ * 1033, code page 1252). A null block gives VornBadVersionRecord. */
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_22(const char* path, VersionInfoBlock* block);
 
-/* Writes the version information in *block into path. */
+/* Writes the version information in *block into path: the four numbers
+ * always, each text only when not empty; everything else of the file's
+ * version information is kept. VornBadVersionRecord: a null block, or a
+ * version resource that would pass the format's 65535-byte block limit (the
+ * file is then unchanged). */
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_23(const char* path, const VersionInfoBlock* block);
 
 #ifdef __cplusplus
