@@ -179,18 +179,20 @@ TEST(RewriteImage, SameRawSizeChangesOnlyTheResourceFields) {
 }
 
 // Tails around the chunk size move whole, growing and shrinking: none, one
-// short piece, exactly one chunk, one chunk and one byte, several chunks.
-// ".reloc" takes 0x400 bytes of the tail.
+// short piece, exactly one chunk, one chunk and one byte, several chunks;
+// growing by less than a chunk (moved front to back) and by more (back to
+// front). ".reloc" takes 0x400 bytes of the tail.
 TEST(RewriteImage, TailsAroundTheChunkSizeMoveIntact) {
     for (const std::size_t overlay : {std::size_t{0}, std::size_t{1}, std::size_t{kMoveChunkSize} - 0x400,
-                                      std::size_t{kMoveChunkSize} - 0x3FF, std::size_t{2 * kMoveChunkSize} + 7}) {
-        SCOPED_TRACE(overlay);
+                                      std::size_t{kMoveChunkSize} - 0x3FF, std::size_t{2 * kMoveChunkSize} + 7})
+    for (const std::size_t growth : {std::size_t{0x1234}, std::size_t{kMoveChunkSize} + 0x1234}) {
+        SCOPED_TRACE(testing::Message() << overlay << " grown by " << growth);
         test::TempDir dir;
         test::PeShape spec = Spec(200, Pattern(overlay, 4));
         if (overlay == 0) spec.sectionsAfterResources.clear();
         const test::WrittenPe pe = test::WritePe(spec);
         const std::string path = dir.Write(pe.bytes);
-        const Outcome grown = Commit(path, 0x1234);
+        const Outcome grown = Commit(path, growth);
         ASSERT_EQ(grown.code, ResultCode::Success);
         ExpectMoved(pe, grown, get32(grown.after, pe.ResourceDirectorySizeField()));
         ASSERT_EQ(RemoveLast(path), ResultCode::Success);
