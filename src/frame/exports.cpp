@@ -4,6 +4,7 @@
 
 #include "frame/result_code.h"
 #include "geometry/rect.h"
+#include "icon/icon_replace.h"
 #include "version/version_exports.h"
 
 extern "C" {
@@ -17,6 +18,11 @@ VORNUTILS_API void VORNUTILS_CDECL CUtil_13(VornRect* result, VornRect rect, int
 }
 
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_14(VornRect a, VornRect b) { return vorn::RectsEqual(a, b) ? 1 : 0; }
+
+VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_21(const char* targetPath, const char* sourcePath, int32_t sourceKind,
+                                               const char* groupName) {
+    return vorn::GuardExport([&] { return vorn::ReplaceMainIcon(targetPath, sourcePath, sourceKind, groupName); });
+}
 
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_22(const char* path, VersionInfoBlock* block) {
     return vorn::GuardExport([&] { return vorn::QueryVersion(path, block); });

@@ -3,9 +3,12 @@
 // system headers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,5 +40,28 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length);
 // Case-insensitive comparison with only the ASCII letters A-Z folded, as the
 // C runtime's _stricmp does in the "C" locale.
 int CompareIgnoreAsciiCase(std::string_view a, std::string_view b);
+
+// A module mapped for its resources only, as the loader maps a library as a
+// data file: none of its code runs. On Windows the loader itself; elsewhere
+// a read-only reader of PE32 and PE32+ images with the loader's lookup rules.
+class DataModule;
+struct DataModuleCloser {
+    void operator()(DataModule* module) const;
+};
+using DataModuleHandle = std::unique_ptr<DataModule, DataModuleCloser>;
+
+// Null when the module cannot be mapped.
+DataModuleHandle LoadDataModule(const char* path);
+
+// The bytes of the resource of numeric `type` named `name` (a name compared
+// ignoring ASCII case, or "#" and decimal digits for a numeric id), in the
+// language the loader picks: neutral, then 1033, then the first. Valid while
+// the module stays loaded; nullopt when there is no such resource.
+std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module, const char* name, std::uint16_t type);
+
+#if defined(_WIN32)
+// Appends a line to a list box (LB_ADDSTRING).
+void AddListBoxString(void* listBox, const char* text);
+#endif
 
 }  // namespace vorn::platform

@@ -17,7 +17,7 @@
 namespace {
 
 // Everything a host may resolve; each new export is added here.
-const std::set<std::string> kExportedNames{"CUtil_11", "CUtil_12", "CUtil_13", "CUtil_14", "CUtil_22", "CUtil_23"};
+const std::set<std::string> kExportedNames{"CUtil_11", "CUtil_12", "CUtil_13", "CUtil_14", "CUtil_21", "CUtil_22", "CUtil_23"};
 
 using ExchangeFn = void(VORNUTILS_CDECL*)(int32_t*, int32_t*);
 using NormalizeFn = void(VORNUTILS_CDECL*)(VornRect*, VornRect);

@@ -1,10 +1,13 @@
 // Windows half of the platform layer: the ANSI code page, the thread's
-// message queue and the C runtime's 64-bit stream calls.
+// message queue, the C runtime's 64-bit stream calls and the loader's
+// resource functions.
 #include <windows.h>
 #include <io.h>
 
 #include <climits>
 #include <cstdio>
+#include <optional>
+#include <span>
 
 #include "platform/platform.h"
 
@@ -78,6 +81,45 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
     // Every length the library sets is below 2 GiB, the reach of _chsize.
     if (length > static_cast<std::uint64_t>(LONG_MAX)) return false;
     return _chsize(_fileno(stream), static_cast<long>(length)) == 0;
+}
+
+
+// The loader maps the module; FindResourceA reads "#123" as id 123 itself.
+class DataModule {
+public:
+    explicit DataModule(HMODULE module) : handle(module) {}
+    HMODULE handle;
+};
+
+void DataModuleCloser::operator()(DataModule* module) const {
+    FreeLibrary(module->handle);
+    delete module;
+}
+
+DataModuleHandle LoadDataModule(const char* path) {
+    if (path == nullptr) return {};
+    const HMODULE handle = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (handle == nullptr) return {};
+    try {
+        return DataModuleHandle(new DataModule(handle));
+    } catch (...) {
+        FreeLibrary(handle);
+        throw;
+    }
+}
+
+std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module, const char* name, std::uint16_t type) {
+    const HRSRC resource = FindResourceA(module.handle, name, MAKEINTRESOURCEA(type));
+    if (resource == nullptr) return std::nullopt;
+    const HGLOBAL loaded = LoadResource(module.handle, resource);
+    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+    const DWORD size = SizeofResource(module.handle, resource);
+    if (bytes == nullptr) return std::nullopt;
+    return std::span<const std::byte>(static_cast<const std::byte*>(bytes), size);
+}
+
+void AddListBoxString(void* listBox, const char* text) {
+    SendMessageA(static_cast<HWND>(listBox), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
 }
 
 }  // namespace vorn::platform
