@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <vector>
 
 #include "pe/byte_view.h"
@@ -189,38 +188,29 @@ bool WriteHeaders(File& stream, const ImageLayout& layout, const Headers& header
     return stream.Flush();
 }
 
-// Growing by up to one chunk, the tail moves front to back: reads run ahead
-// of the writes by the growth, so the file is read and written in order and
-// the system's read-ahead works (moving back to front defeats it and costs
-// three to four times as long on a cold cache). At most three chunks are held.
+// Growing by up to one chunk, the tail moves front to back: the bytes read
+// last stay in the buffer until their new place has been read, so the file
+// is read and written in order and the system's read-ahead works (moving
+// back to front defeats it and costs three to four times as long on a cold
+// cache). The buffer holds one chunk and the growth.
 bool MoveTailForward(File& stream, const Move& move) {
-    const std::uint64_t shift = move.newEnd - move.oldEnd;
-    std::deque<std::vector<std::byte>> pending;  // read, not yet written
-    std::vector<std::vector<std::byte>> spare;
-    std::uint64_t readAt = 0;
-    std::uint64_t writeAt = 0;
-    while (writeAt < move.tailLength) {
-        if (readAt < move.tailLength) {
-            const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength - readAt));
-            std::vector<std::byte> buffer;
-            if (!spare.empty()) {
-                buffer = std::move(spare.back());
-                spare.pop_back();
-            }
-            buffer.resize(length);
-            if (!stream.ReadAt(move.oldEnd + readAt, buffer)) return false;
-            readAt += length;
-            pending.push_back(std::move(buffer));
-            if (length == kMoveChunkSize) platform::PumpMessages();
-        }
-        // A write may only cover bytes that have been read.
-        while (!pending.empty() &&
-               (readAt == move.tailLength || writeAt + shift + pending.front().size() <= readAt)) {
-            if (!stream.WriteAt(move.newEnd + writeAt, pending.front())) return false;
-            writeAt += pending.front().size();
-            spare.push_back(std::move(pending.front()));
-            pending.pop_front();
-        }
+    const auto shift = static_cast<std::size_t>(move.newEnd - move.oldEnd);
+    std::vector<std::byte> buffer(shift + static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength)));
+    std::uint64_t at = 0;     // tail offset of the buffer's first byte
+    std::size_t carried = 0;  // bytes at the buffer's start, read and not yet written
+    while (at + carried < move.tailLength) {
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength - at - carried));
+        if (!stream.ReadAt(move.oldEnd + at + carried, std::span(buffer.data() + carried, length))) return false;
+        if (length == kMoveChunkSize) platform::PumpMessages();
+        const std::size_t held = carried + length;
+        // Before the end, the last `shift` bytes wait: writing them would
+        // cover bytes not yet read.
+        const std::size_t writable = at + held == move.tailLength ? held : held - shift;
+        if (!stream.WriteAt(move.newEnd + at, std::span(buffer.data(), writable))) return false;
+        std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(writable), buffer.begin() + static_cast<std::ptrdiff_t>(held),
+                  buffer.begin());
+        carried = held - writable;
+        at += writable;
     }
     return stream.Flush();
 }
