@@ -127,9 +127,20 @@ VORNUTILS_API void VORNUTILS_CDECL CUtil_13(VornRect* result, VornRect rect, int
 /* 1 when all four coordinates are equal, else 0. */
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_14(VornRect a, VornRect b);
 
-/* Replaces the main icon group of targetPath. sourceKind 1: sourcePath is an
- * .ico file; 2: sourcePath is a module and groupName names its group ("#id"
- * for a numeric one), or is null for the module's first group. */
+/* Replaces the main icon of targetPath: its first icon group in directory
+ * order keeps its name and language, the images it listed are removed and
+ * the source's images take the smallest free icon ids.
+ * sourceKind 1: sourcePath is an .ico file (groupName is ignored);
+ * 2: sourcePath is a module and groupName names its group ("#id" for a
+ * numeric one), or is null for the module's first group. On Linux modules
+ * are read by the library itself, PE32 and PE32+ alike; a language-neutral
+ * group is taken first, then 1033, then the first language.
+ * The target is checked first (3 to 6, 13), then the source (8, 10, 11),
+ * then the target's group (7, 9). VornBadIconSource also covers an .ico
+ * file whose directory or images lie outside the file and a module group
+ * shorter than its count; an image whose group entry claims more bytes
+ * than its RT_ICON resource holds is taken as the resource holds it.
+ * VornNotIconGroup also covers a target group shorter than its count. */
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_21(const char* targetPath, const char* sourcePath,
                                                int32_t sourceKind, const char* groupName);
 
