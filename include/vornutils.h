@@ -150,8 +150,12 @@ VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_21(const char* targetPath, const cha
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_22(const char* path, VersionInfoBlock* block);
 
 /* Writes the version information in *block into path: the four numbers
- * always, each text only when not empty; everything else of the file's
- * version information is kept. VornBadVersionRecord: a null block, or a
+ * always, each text only when not empty, into the string table of the
+ * block's language and code page (added when the file has none). Everything
+ * else of the file's version information is kept, except that the fixed
+ * part's flags mask is written equal to its flags. In a file with version
+ * information in several languages, the first in directory order is the
+ * one read and rewritten. VornBadVersionRecord: a null block, or a
  * version resource that would pass the format's 65535-byte block limit (the
  * file is then unchanged). */
 VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_23(const char* path, const VersionInfoBlock* block);
