@@ -22,6 +22,9 @@ enum class KeyKind : std::int32_t {
     Int8 = 2,
     Int16 = 3,
     Int32 = 4,
+    // A resource or type name owned elsewhere, in the order the loader's
+    // binary search expects; null sorts last.
+    ResourceNamePointer = 5,
 };
 
 // One key: a three-way comparison of the key fields of two records.
@@ -63,9 +66,12 @@ int CompareKey(const RecordOf<Member>& a, const RecordOf<Member>& b) {
         const auto sx = static_cast<std::make_signed_t<Integer>>(x);
         const auto sy = static_cast<std::make_signed_t<Integer>>(y);
         return sx < sy ? -1 : (sy < sx ? 1 : 0);
-    } else if constexpr (Kind == KeyKind::StringPointer) {
+    } else if constexpr (Kind == KeyKind::StringPointer || Kind == KeyKind::ResourceNamePointer) {
         // Raw or smart pointers to strings; nulls are equal and sort last.
         if (!x || !y) return (!x && !y) ? 0 : (!x ? 1 : -1);
+        if constexpr (Kind == KeyKind::ResourceNamePointer) {
+            return platform::CompareResourceNames(std::string_view(*x), std::string_view(*y));
+        }
         return platform::CompareIgnoreAsciiCase(std::string_view(*x), std::string_view(*y));
     } else {
         static_assert(Kind == KeyKind::InlineString && std::is_array_v<Field>, "inline strings are char arrays");

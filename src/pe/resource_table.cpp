@@ -187,9 +187,9 @@ void SortResourceTable(std::span<ResourceEntry> entries) {
                                        {
                                            &CompareKey<KeyKind::Int32, &ResourceEntry::deleted>,
                                            &CompareKey<KeyKind::Int32, &ResourceEntry::typeId>,
-                                           &CompareKey<KeyKind::StringPointer, &ResourceEntry::typeName>,
+                                           &CompareKey<KeyKind::ResourceNamePointer, &ResourceEntry::typeName>,
                                            &CompareKey<KeyKind::Int32, &ResourceEntry::nameId>,
-                                           &CompareKey<KeyKind::StringPointer, &ResourceEntry::name>,
+                                           &CompareKey<KeyKind::ResourceNamePointer, &ResourceEntry::name>,
                                            &CompareKey<KeyKind::Int32, &ResourceEntry::language>,
                                        }};
     SortRecords(spec);

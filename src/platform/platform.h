@@ -41,6 +41,12 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length);
 // C runtime's _stricmp does in the "C" locale.
 int CompareIgnoreAsciiCase(std::string_view a, std::string_view b);
 
+// The order in which a resource directory must list names for the loader's
+// binary search to find them: UTF-16 code units with a-z folded to upper
+// case. Folding to lower case instead misplaces names holding one of
+// "[\]^_`", which lie between the two.
+int CompareResourceNames(std::string_view a, std::string_view b);
+
 // A module mapped for its resources only, as the loader maps a library as a
 // data file: none of its code runs. On Windows the loader itself; elsewhere
 // a read-only reader of PE32 and PE32+ images with the loader's lookup rules.

@@ -111,6 +111,21 @@ TEST(SortResourceTable, IntegerKeysCompareAtFullSignedWidth) {
     EXPECT_EQ(Ordinals(entries), (std::vector<std::int32_t>{4, 3, 2, 1, 0}));
 }
 
+// The loader finds named entries by a binary search in UTF-16 code units,
+// whatever the ANSI bytes.
+TEST(SortResourceTable, NonAsciiNamesFollowUtf16Order) {
+    const char* names[] = {"a_", "AS", "\xC3\xA9", "\xEF\xBD\x81", "\xF0\x9F\x98\x80"};
+    std::vector<ResourceEntry> entries;
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(std::size(names)); ++i) {
+        entries.push_back(Entry(i, -1, -1));
+        entries.back().typeName = Text(names[std::size(names) - 1 - i]);
+    }
+    SortResourceTable(entries);
+    // U+1F600 is a surrogate pair (0xD83D...), below U+FF41 in UTF-16.
+    const std::vector<std::string> expected{"AS", "a_", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xEF\xBD\x81"};
+    for (std::size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(*entries[i].typeName, expected[i]) << i;
+}
+
 struct SmallRecord {
     char label[8];
     std::int8_t tiny;
@@ -143,14 +158,14 @@ TEST(SortRecords, NarrowIntegerAndInlineStringKeys) {
 }
 
 TEST(SortResourceTable, StringKeysFoldAsciiCaseAndPutNullLast) {
-    // Folding to lower case puts '_' (0x5F) before every letter, capitals included.
+    // Folding to upper case puts '_' (0x5F) after every letter.
     std::vector<ResourceEntry> entries;
     for (const char* name : {"Zeta", static_cast<const char*>(nullptr), "a", "_", "B"}) {
         entries.push_back(Entry(static_cast<std::int32_t>(entries.size()), 3, -1));
         entries.back().name = Text(name);
     }
     SortResourceTable(entries);
-    EXPECT_EQ(Ordinals(entries), (std::vector<std::int32_t>{3, 2, 4, 0, 1}));  // _ a B Zeta null
+    EXPECT_EQ(Ordinals(entries), (std::vector<std::int32_t>{2, 4, 0, 3, 1}));  // a B Zeta _ null
 
     // Type names equal but for case: the name ids decide.
     std::vector<ResourceEntry> types{Entry(0, -1, 5), Entry(1, -1, 2), Entry(2, -1, 9)};
@@ -177,7 +192,7 @@ int FoldedCompare(const ResourceName& a, const ResourceName& b) {
     std::string y = *b;
     for (std::string* s : {&x, &y})
         for (char& c : *s)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return x.compare(y);
 }
 
