@@ -56,6 +56,7 @@ ResultCode SetVersionString(VersionInfo& record, std::uint16_t language, std::ui
         for (const VersionItem& item : record.items) {
             if (item.kind == ItemKind::StringItem && item.language == language && item.codePage == codePage) {
                 added.reported = item.reported;
+                added.block = item.block;
                 break;
             }
         }

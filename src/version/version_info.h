@@ -30,6 +30,10 @@ struct VersionItem {
     // StringFileInfo, or of a second or later Var of a VarFileInfo: they are
     // written back but not reported.
     bool reported = true;
+    // The StringFileInfo or VarFileInfo block the item came from, counted
+    // from 0 in read order. Each is written back as a block of its own, as
+    // a later read reports the first table or Var of every block.
+    std::int32_t block = 0;
 };
 
 inline constexpr std::array<char, 4> kVersionTag = {'V', 'I', '0', '1'};

@@ -51,6 +51,7 @@ int HexDigit(char16_t c) {
 struct Parser {
     Bytes bytes;
     VersionInfo& record;
+    std::int32_t blockIndex = 0;  // of the StringFileInfo or VarFileInfo being read
 
     std::size_t size() const { return bytes.size(); }
     // A block's end, never past the resource.
@@ -79,6 +80,7 @@ struct Parser {
             item.language = static_cast<std::uint16_t>(pair >> 16);
             item.codePage = static_cast<std::uint16_t>(pair & 0xFFFF);
             item.reported = reported;
+            item.block = blockIndex;
             if (stringLength == 0) break;
             at = Align4(at + stringLength);
         }
@@ -98,6 +100,7 @@ struct Parser {
             item.kind = ItemKind::VarItem;
             item.varValue = LoadU32(bytes.data() + at);
             item.reported = reported;
+            item.block = blockIndex;
         }
         return ResultCode::Success;
     }
@@ -142,6 +145,8 @@ struct Parser {
         record.fileDateLS = LoadU32(fixed + 48);
         record.items.clear();
         record.otherBlocks.clear();
+        std::int32_t stringBlocks = 0;
+        std::int32_t varBlocks = 0;
 
         // The walk runs to the end of the resource, not of the root.
         for (std::size_t at = kRootSize; at + 2 <= size();) {
@@ -151,10 +156,12 @@ struct Parser {
             ResultCode code = ResultCode::Success;
             if (key == kStringFileInfoKey) {
                 if (length > kStringFileInfoHeaderSize) {
+                    blockIndex = stringBlocks++;
                     code = ParseChildren(at, length, kStringFileInfoHeaderSize, &Parser::ParseStringTable);
                 }
             } else if (key == kVarFileInfoKey) {
                 if (length > kVarFileInfoHeaderSize) {
+                    blockIndex = varBlocks++;
                     code = ParseChildren(at, length, kVarFileInfoHeaderSize, &Parser::ParseVarBlock);
                 }
             } else if (length != 0) {

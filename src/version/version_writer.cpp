@@ -25,6 +25,9 @@ std::int32_t PairKey(const VersionItem& item) {
 int CompareKind(const VersionItem& a, const VersionItem& b) {
     return CompareKey<KeyKind::Int32, &VersionItem::kind>(a, b);
 }
+int CompareBlock(const VersionItem& a, const VersionItem& b) {
+    return CompareKey<KeyKind::Int32, &VersionItem::block>(a, b);
+}
 // Reported items come first, so that what a later read reports stays the same.
 int CompareReported(const VersionItem& a, const VersionItem& b) { return int{b.reported} - int{a.reported}; }
 int ComparePair(const VersionItem& a, const VersionItem& b) {
@@ -72,7 +75,7 @@ public:
 
 ResultCode Serialize(VersionInfo& record, std::vector<std::byte>& image) {
     if (record.tag != kVersionTag) return ResultCode::BadVersionRecord;
-    SortRecords(RecordSortSpec<VersionItem>{record.items, {&CompareKind, &CompareReported, &ComparePair, &CompareItemKey}});
+    SortRecords(RecordSortSpec<VersionItem>{record.items, {&CompareKind, &CompareBlock, &CompareReported, &ComparePair, &CompareItemKey}});
 
     ImageWriter w;
     const std::size_t root = w.Begin(kFixedInfoSize, 0, std::u16string(kRootKey));
@@ -87,11 +90,12 @@ ResultCode Serialize(VersionInfo& record, std::vector<std::byte>& image) {
     const auto& items = record.items;
     for (std::size_t i = 0; i < items.size();) {
         const ItemKind kind = items[i].kind;
+        const std::int32_t blockIndex = items[i].block;
         const std::size_t block = w.Begin(0, 1, std::u16string(kind == ItemKind::StringItem ? kStringFileInfoKey : kVarFileInfoKey));
-        while (i < items.size() && items[i].kind == kind) {
+        while (i < items.size() && items[i].kind == kind && items[i].block == blockIndex) {
             const VersionItem& opening = items[i];
             const auto sameGroup = [&](const VersionItem& item) {
-                return item.kind == kind &&
+                return item.kind == kind && item.block == blockIndex &&
                        (kind == ItemKind::StringItem ? PairKey(item) == PairKey(opening) : item.key == opening.key);
             };
             if (kind == ItemKind::StringItem) {

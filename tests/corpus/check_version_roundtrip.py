@@ -194,6 +194,8 @@ def run_wine(args, paths):
     with open(listing, "w", encoding="ascii") as f:
         f.writelines(wine_path(p) + "\n" for p in paths)
     env = dict(os.environ, WINEPREFIX=args.wineprefix)
+    # A sanitizer runtime preloaded for the library must not reach Wine.
+    env.pop("LD_PRELOAD", None)
     with open(os.path.join(args.work, "wine-stderr.txt"), "wb") as log:
         code = subprocess.run(["sh", args.wine_run, "wine64", args.reader, wine_path(listing), wine_path(output)],
                               env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log).returncode
