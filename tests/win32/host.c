@@ -29,6 +29,7 @@ typedef void (VORNUTILS_CDECL *Util11Fn)(int32_t*, int32_t*);
 typedef void (VORNUTILS_CDECL *Util12Fn)(VornRect*, VornRect);
 typedef void (VORNUTILS_CDECL *Util13Fn)(VornRect*, VornRect, int32_t, int32_t);
 typedef int32_t (VORNUTILS_CDECL *Util14Fn)(VornRect, VornRect);
+typedef int32_t (VORNUTILS_CDECL *Util21Fn)(const char*, const char*, int32_t, const char*);
 typedef int32_t (VORNUTILS_CDECL *Util22Fn)(const char*, VersionInfoBlock*);
 typedef int32_t (VORNUTILS_CDECL *Util23Fn)(const char*, const VersionInfoBlock*);
 typedef void (*AnyFn)(void);
@@ -389,6 +390,103 @@ static void CaseVersionAdded(void) {
     DeleteFileA(path);
 }
 
+static const BYTE* ModuleResource(HMODULE module, LPCSTR name, LPCSTR type, DWORD* size) {
+    HRSRC found = FindResourceA(module, name, type);
+    HGLOBAL loaded = found ? LoadResource(module, found) : NULL;
+    *size = found ? SizeofResource(module, found) : 0;
+    return loaded ? (const BYTE*)LockResource(loaded) : NULL;
+}
+
+static WORD U16(const BYTE* p) { return (WORD)(p[0] | p[1] << 8); }
+
+/* Wine's loader and icon functions read the target's group 1: it lists
+ * `count` images, all present, one of them the id LookupIconIdFromDirectoryEx
+ * picks, each making an icon. With a source module, the entries but for the
+ * ids and the images are those of its group `name`. */
+static void CheckWineReadsIcons(const char* path, int count, HMODULE source, const char* name) {
+    HMODULE target = LoadLibraryExA(path, NULL, LOAD_LIBRARY_AS_DATAFILE);
+    DWORD size = 0, sourceSize = 0;
+    const BYTE* group = target ? ModuleResource(target, MAKEINTRESOURCEA(1), (LPCSTR)RT_GROUP_ICON, &size) : NULL;
+    const BYTE* want = source ? ModuleResource(source, name, (LPCSTR)RT_GROUP_ICON, &sourceSize) : NULL;
+    if (Check(group && size == (want ? sourceSize : 6 + 14u * count) && U16(group + 4) == count,
+              "%s: group 1 is not of %d images", path, count)) {
+        int picked = LookupIconIdFromDirectoryEx((PBYTE)group, TRUE, 32, 32, LR_DEFAULTCOLOR), listed = 0;
+        for (int i = 0; i < count; ++i) {
+            const BYTE* entry = group + 6 + 14 * i;
+            DWORD imageSize = 0, wantSize = 0;
+            const BYTE* image = ModuleResource(target, MAKEINTRESOURCEA(U16(entry + 12)), (LPCSTR)RT_ICON, &imageSize);
+            listed |= U16(entry + 12) == picked;
+            if (!Check(image != NULL, "image %d (id %u) not found", i, U16(entry + 12))) continue;
+            if (want) {
+                const BYTE* wanted =
+                    ModuleResource(source, MAKEINTRESOURCEA(U16(want + 18 + 14 * i)), (LPCSTR)RT_ICON, &wantSize);
+                Check(memcmp(entry, want + 6 + 14 * i, 12) == 0, "entry %d differs from the source's", i);
+                Check(wanted && imageSize == wantSize && memcmp(image, wanted, imageSize) == 0, "image %d differs", i);
+            }
+            HICON icon = CreateIconFromResourceEx((PBYTE)image, imageSize, TRUE, 0x00030000, 0, 0, LR_DEFAULTCOLOR);
+            Check(icon != NULL, "CreateIconFromResourceEx refuses image %d", i);
+            if (icon) DestroyIcon(icon);
+        }
+        Check(listed, "LookupIconIdFromDirectoryEx picked %d, which the group does not list", picked);
+    }
+    if (target) FreeLibrary(target);
+}
+
+static void CaseIconFromFile(void) {
+    Util21Fn replace = NEED(Util21Fn, "CUtil_21");
+    const char* ico = getenv("VORNUTILS_SAMPLE_ICO");
+    char path[MAX_PATH];
+    if (!replace || !Check(ico != NULL, "VORNUTILS_SAMPLE_ICO is not set") ||
+        !CopySample("VORNUTILS_SAMPLE", path, sizeof path))
+        return;
+    Check(replace(path, ico, 3, NULL) == VornBadSourceKind, "source kind 3");
+    Check(replace(path, "Z:\\no\\such.ico", 1, NULL) == VornIconSourceNotFound, "missing .ico");
+    /* sample.ico holds three images. */
+    if (Check(replace(path, ico, 1, NULL) == VornSuccess, "CUtil_21 with %s failed", ico))
+        CheckWineReadsIcons(path, 3, NULL, NULL);
+    DeleteFileA(path);
+}
+
+static char groupNames[2][128]; /* the module's first and last icon group */
+
+static BOOL CALLBACK NoteGroup(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR unused) {
+    char text[128];
+    (void)module, (void)type, (void)unused;
+    if (IS_INTRESOURCE(name)) snprintf(text, sizeof text, "#%u", (unsigned)(ULONG_PTR)name);
+    else snprintf(text, sizeof text, "%s", name);
+    if (groupNames[0][0] == 0) strcpy(groupNames[0], text);
+    strcpy(groupNames[1], text);
+    return TRUE;
+}
+
+/* The corpus module the test found (else the sample program), by its first
+ * group (a null name) and by its last, as Wine enumerates them. */
+static void CaseIconFromModule(void) {
+    Util21Fn replace = NEED(Util21Fn, "CUtil_21");
+    const char* modulePath = getenv("VORNUTILS_ICON_MODULE");
+    if (!modulePath) {
+        printf("note: VORNUTILS_ICON_MODULE not set, the sample program is the module\n");
+        modulePath = getenv("VORNUTILS_SAMPLE");
+    }
+    HMODULE module = modulePath ? LoadLibraryExA(modulePath, NULL, LOAD_LIBRARY_AS_DATAFILE) : NULL;
+    if (!replace || !Check(module != NULL, "cannot load %s as data", modulePath ? modulePath : "(no module)")) return;
+    memset(groupNames, 0, sizeof groupNames);
+    EnumResourceNamesA(module, (LPCSTR)RT_GROUP_ICON, NoteGroup, 0);
+    for (int which = 0; which < 2 && Check(groupNames[0][0] != 0, "%s has no icon group", modulePath); ++which) {
+        const char* name = groupNames[which];
+        char path[MAX_PATH];
+        DWORD size = 0;
+        const BYTE* group = ModuleResource(module, name, (LPCSTR)RT_GROUP_ICON, &size);
+        if (!Check(group != NULL, "group %s not found", name) || !CopySample("VORNUTILS_SAMPLE", path, sizeof path))
+            break;
+        printf("note: group %s of %s, %u images\n", name, modulePath, U16(group + 4));
+        if (Check(replace(path, modulePath, 2, which ? name : NULL) == VornSuccess, "CUtil_21 with %s failed", name))
+            CheckWineReadsIcons(path, U16(group + 4), module, name);
+        DeleteFileA(path);
+    }
+    FreeLibrary(module);
+}
+
 /* Later groups add their cases here. */
 static const struct {
     const char* group;
@@ -405,6 +503,8 @@ static const struct {
     {"rect", "stack balance", 1, CaseStackBalance},
     {"version", "CUtil_22 and CUtil_23 round trip", 1, CaseVersionRoundTrip},
     {"version", "CUtil_23 adds version information", 1, CaseVersionAdded},
+    {"icon", "CUtil_21 with an .ico file", 1, CaseIconFromFile},
+    {"icon", "CUtil_21 with a module's group", 1, CaseIconFromModule},
 };
 
 int main(int argc, char** argv) {

@@ -39,12 +39,12 @@ struct Key {
 
 Key ParseKey(std::string_view text) {
     Key key;
-    if (text.size() > 1 && text.size() <= 6 && text[0] == '#') {
+    if (text.size() > 1 && text[0] == '#') {
         std::uint32_t value = 0;
         bool digits = true;
         for (const char c : text.substr(1)) {
-            digits = digits && c >= '0' && c <= '9';
-            value = value * 10 + static_cast<std::uint32_t>(c - '0');
+            digits = digits && c >= '0' && c <= '9' && value <= 0xFFFF;
+            if (digits) value = value * 10 + static_cast<std::uint32_t>(c - '0');
         }
         if (digits && value <= 0xFFFF) {
             key.isId = true;
