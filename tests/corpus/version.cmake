@@ -3,24 +3,19 @@
 # version functions. The Wine reader is a 64-bit program: Wine's 32-bit
 # loader cannot start on every host, and a 64-bit process reads PE32 files'
 # version information as well.
-find_program(VORNUTILS_MINGW64_CC x86_64-w64-mingw32-gcc)
+# The cross compiler was found by rewrite.cmake, which needs it as well.
 set(wine_version_read ${CMAKE_CURRENT_BINARY_DIR}/wine_version_read.exe)
-if(VORNUTILS_MINGW64_CC)
-  add_custom_command(OUTPUT ${wine_version_read}
-    COMMAND ${VORNUTILS_MINGW64_CC} -O2 -Wall -Wextra -o ${wine_version_read}
-            ${CMAKE_CURRENT_SOURCE_DIR}/wine_version_read.c -lversion
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine_version_read.c
-    COMMENT "Building wine_version_read.exe (x86_64)")
-  add_custom_target(corpus_wine_version_read ALL DEPENDS ${wine_version_read})
-else()
-  # The check then fails and names the missing compiler; it never skips.
-  message(WARNING "x86_64-w64-mingw32-gcc not found: corpus.version_roundtrip will fail")
-endif()
+add_custom_command(OUTPUT ${wine_version_read}
+  COMMAND ${VORNUTILS_MINGW64_CC} -O2 -Wall -Wextra -o ${wine_version_read}
+          ${CMAKE_CURRENT_SOURCE_DIR}/wine_version_read.c -lversion
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/wine_version_read.c
+  COMMENT "Building wine_version_read.exe (x86_64)")
+add_custom_target(corpus_wine_version_read ALL DEPENDS ${wine_version_read})
 
 add_test(NAME corpus.version_roundtrip
   COMMAND ${VORNUTILS_CORPUS_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_version_roundtrip.py
           --lib $<TARGET_FILE:vornutils>
-          --reader=$<$<BOOL:${VORNUTILS_MINGW64_CC}>:${wine_version_read}>
+          --reader ${wine_version_read}
           --wine-run ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh
           --wineprefix ${CMAKE_CURRENT_BINARY_DIR}/wineprefix-version
           --work ${CMAKE_CURRENT_BINARY_DIR}/version-roundtrip)
