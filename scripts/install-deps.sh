@@ -3,11 +3,13 @@
 # and MinGW-w64 compilers (32- and 64-bit), GoogleTest, Wine in both
 # halves (its 32-bit PE files are the test corpus, its 64-bit half runs the
 # 64-bit test build and holds PE32+ files the tests refuse), and the
-# independent readers the tests compare against. Safe to run again.
+# independent readers the tests compare against, the header-only libraries
+# of the command-line tool, and pkg-config for the install test. Safe to run
+# again.
 set -eu
 
 packages="cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
-python3 python3-pefile icoutils llvm"
+python3 python3-pefile icoutils llvm libcli11-dev nlohmann-json3-dev pkgconf"
 
 missing=""
 for package in $packages; do

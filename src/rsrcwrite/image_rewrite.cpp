@@ -50,6 +50,13 @@ struct Move {
     [[nodiscard]] bool AddressMoves(std::uint32_t rva) const { return rva != 0 && rva >= oldVirtualEnd; }
 };
 
+MoveProgress moveProgress = nullptr;
+void* moveProgressContext = nullptr;
+
+void ReportMove(std::uint64_t done, std::uint64_t total) {
+    if (moveProgress != nullptr) moveProgress(moveProgressContext, done, total);
+}
+
 void AddAt(std::byte* at, std::uint32_t delta) { StoreU32(at, LoadU32(at) + delta); }
 
 // The headers as read before anything changes, edited in memory, and
@@ -211,6 +218,7 @@ bool MoveTailForward(File& stream, const Move& move) {
                   buffer.begin());
         carried = held - writable;
         at += writable;
+        ReportMove(at, move.tailLength);
     }
     return stream.Flush();
 }
@@ -230,10 +238,13 @@ bool MoveTail(File& stream, const Move& move) {
         platform::PumpMessages();
         if (!stream.WriteAt(move.newEnd + at, buffer)) return false;
         remaining -= kMoveChunkSize;
+        ReportMove(move.tailLength - remaining, move.tailLength);
     }
     const std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(remaining));
     const std::uint64_t at = growing ? 0 : move.tailLength - remaining;
-    return stream.ReadAt(move.oldEnd + at, piece) && stream.WriteAt(move.newEnd + at, piece) && stream.Flush();
+    if (!stream.ReadAt(move.oldEnd + at, piece) || !stream.WriteAt(move.newEnd + at, piece)) return false;
+    ReportMove(move.tailLength, move.tailLength);
+    return stream.Flush();
 }
 
 ResultCode Rewrite(File& stream, const ImageLayout& layout, std::span<const std::byte> section) {
@@ -289,6 +300,11 @@ ResultCode Rewrite(File& stream, const ImageLayout& layout, std::span<const std:
 }
 
 }  // namespace
+
+void SetMoveProgress(MoveProgress observer, void* context) {
+    moveProgress = observer;
+    moveProgressContext = context;
+}
 
 ResultCode RewriteImage(File& stream, const ImageLayout& layout, std::span<const std::byte> section) {
     try {

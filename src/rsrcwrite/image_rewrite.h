@@ -15,6 +15,12 @@ namespace vorn {
 // size; memory use does not depend on the file's size.
 inline constexpr std::uint32_t kMoveChunkSize = 0x100000;
 
+// Told how much of the data after the resource section a rewrite has moved:
+// after every chunk, and with done == total when the move is over. Like the
+// pump observer it is for the command-line tool, not for hosts of the DLL.
+using MoveProgress = void (*)(void* context, std::uint64_t done, std::uint64_t total);
+void SetMoveProgress(MoveProgress observer, void* context);
+
 // Writes `section` (the new resource section; layout.resourceSize is its
 // length) at layout.resourceOffset, moving everything after the old section
 // and correcting the headers: data directories, section headers,

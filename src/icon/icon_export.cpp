@@ -1,0 +1,1 @@
+#include "icon/icon_export.h"
