@@ -134,7 +134,9 @@ VORNUTILS_API int32_t VORNUTILS_CDECL CUtil_14(VornRect a, VornRect b);
  * 2: sourcePath is a module and groupName names its group ("#id" for a
  * numeric one), or is null for the module's first group. On Linux modules
  * are read by the library itself, PE32 and PE32+ alike; a language-neutral
- * group is taken first, then 1033, then the first language.
+ * group is taken first, then 1033, then the first language. The first group
+ * is found by opening the module as a PE32 image, so a PE32+ module needs
+ * groupName (with null it gives VornNotPeImage).
  * The target is checked first (3 to 6, 13), then the source (8, 10, 11),
  * then the target's group (7, 9). VornBadIconSource also covers an .ico
  * file whose directory or images lie outside the file and a module group

@@ -1,16 +1,20 @@
 #!/bin/sh
-# Builds the native library and does its main job on a copy of the bundled
-# sample: the resources before, a new main icon and new version information,
-# the resources after.
+# Builds vornres and does the main job on a copy of the bundled sample: shows
+# its version information and icons, replaces its main icon, writes new
+# version information, and shows the result.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VORNUTILS_BUILD_DIR:-$root/build}/demo
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNUTILS_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target show_image edit_sample -j "$(nproc)" >/dev/null
+cmake --build "$build" --target vornres -j "$(nproc)" >/dev/null
+vornres=$build/src/tool/vornres
 copy=$build/sample-edited.exe
 cp "$root/samples/sample.exe" "$copy"
-"$build/examples/show_image" "$copy"
-echo
-"$build/examples/edit_sample" "$copy" "$root/samples/badge.ico"
-echo
-"$build/examples/show_image" "$copy"
+
+show() { echo "\$ vornres $*"; "$vornres" "$@"; echo; }
+show version "$copy"
+show icons "$copy"
+show icon "$copy" --from "$root/samples/badge.ico"
+show version "$copy" --file-version 2.0.0.17 --set FileVersion=2.0.0.17 \
+    --set "FileDescription=Sample program, stamped by vornres"
+show info "$copy"
