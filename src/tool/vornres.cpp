@@ -82,7 +82,7 @@ void PrintJson(const Json& json) {
 // ---- Failures ---------------------------------------------------------
 
 // What the failing command was doing, for messages that depend on it.
-enum class Job { Read, Write, ReplaceIcon, FirstGroupOfModule, ExtractIcon };
+enum class Job { Read, Write, ReplaceIcon, IconFile, FirstGroupOfModule, ExtractIcon };
 
 const char* Explain(ResultCode code, Job job) {
     switch (code) {
@@ -104,8 +104,9 @@ const char* Explain(ResultCode code, Job job) {
             return job == Job::ExtractIcon ? "has no icon group; there is no icon to extract"
                                            : "has no icon group to replace; only a program with an icon can get a new one";
         case ResultCode::IconSourceNotFound:
-            return job == Job::ExtractIcon ? "has no icon group of that name; 'vornres icons' lists them"
-                                           : "cannot be opened as an icon source or lacks that icon group; check the path and --group";
+            if (job == Job::ExtractIcon) return "has no icon group of that name; 'vornres icons' lists them";
+            return job == Job::IconFile ? "cannot be opened; check the path"
+                                        : "cannot be loaded as a module or lacks that icon group; check the path and --group";
         case ResultCode::NotIconGroup: return "has a damaged icon group; it cannot be used";
         case ResultCode::BadIconSource:
             return job == Job::ExtractIcon ? "has an icon group whose images are missing or too large; it cannot be extracted"
@@ -424,7 +425,7 @@ int RunIcon(const std::string& file, const std::string& from, const std::string&
         return 0;
     }
     if (code == ResultCode::IconSourceNotFound || code == ResultCode::BadIconSource) {
-        return Fail(source, code, Job::ReplaceIcon);
+        return Fail(source, code, fromModuleGiven ? Job::ReplaceIcon : Job::IconFile);
     }
     // To find a module's first group the library reads it as an image and
     // passes on that image's codes, the same codes the target can fail with.
