@@ -14,20 +14,8 @@ namespace vorn {
 
 namespace {
 
-// "#12" names id 12, as the resource functions take it.
-std::optional<std::int32_t> NumericId(std::string_view name) {
-    if (name.size() < 2 || name[0] != '#') return std::nullopt;
-    std::uint32_t value = 0;
-    for (const char c : name.substr(1)) {
-        if (c < '0' || c > '9' || value > 0xFFFF) return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    if (value > 0xFFFF) return std::nullopt;
-    return static_cast<std::int32_t>(value);
-}
-
 bool NameMatches(const ResourceEntry& entry, std::string_view name) {
-    if (const auto id = NumericId(name)) return entry.nameId == *id;
+    if (const auto id = ParseNumericResourceName(name)) return entry.nameId == *id;
     return entry.name && platform::CompareIgnoreAsciiCase(*entry.name, name) == 0;
 }
 

@@ -1,5 +1,4 @@
 #include <array>
-#include <cstdio>
 
 #include "icon/icon_set.h"
 #include "pe/byte_view.h"
@@ -16,16 +15,9 @@ namespace {
 // a damaged source, refused before it is copied.
 constexpr std::uint64_t kMaxIconSetBytes = kMaxImageFileLength;
 
-// "#12": the form in which the resource functions take a numeric name.
-std::string NumericName(std::int32_t id) {
-    char text[16];
-    std::snprintf(text, sizeof text, "#%i", static_cast<int>(id));
-    return text;
-}
-
 std::string GroupName(const ResourceEntry& entry) {
     if (entry.nameId == -1 && entry.name) return *entry.name;
-    return NumericName(entry.nameId);
+    return NumericResourceName(entry.nameId);
 }
 
 // Calls `take` with the name of every icon group of the file, in directory
@@ -104,7 +96,7 @@ ResultCode ReadModuleIconGroupInto(IconSet& set, const char* path, const char* g
     std::uint64_t total = 0;
     for (std::uint32_t i = 0; i < *count; ++i) {
         std::byte* entry = set.groupData.data() + kIconHeaderSize + i * kGroupEntrySize;
-        const std::string id = NumericName(LoadU16(entry + kGroupEntryIdOffset));
+        const std::string id = NumericResourceName(LoadU16(entry + kGroupEntryIdOffset));
         const auto image = platform::FindModuleResource(*module, id.c_str(), pe::kRtIcon);
         if (!image) return ResultCode::IconSourceNotFound;
         std::uint32_t size = LoadU32(entry + kEntryImageSizeOffset);

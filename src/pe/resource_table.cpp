@@ -1,6 +1,7 @@
 #include "pe/resource_table.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <unordered_set>
 
@@ -180,6 +181,23 @@ ResultCode AddResourceEntry(ResourceTable& table, std::int32_t typeId) {
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
     }
+}
+
+std::string NumericResourceName(std::int32_t id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "#%i", static_cast<int>(id));
+    return text;
+}
+
+std::optional<std::uint16_t> ParseNumericResourceName(std::string_view name) {
+    if (name.size() < 2 || name[0] != '#') return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : name.substr(1)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > 0xFFFF) return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
 }
 
 void SortResourceTable(std::span<ResourceEntry> entries) {

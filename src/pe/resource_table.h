@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "frame/result_code.h"
@@ -66,6 +68,12 @@ void ReleaseResourceTable(ResourceTable& table);
 // smallest ordinal no other record holds. Returns 0 or OutOfMemory (the table
 // then unchanged).
 ResultCode AddResourceEntry(ResourceTable& table, std::int32_t typeId);
+
+// "#12": the form in which the resource functions take numeric name 12.
+std::string NumericResourceName(std::int32_t id);
+// The id of such a name: "#" and decimal digits, at most 65535 (leading
+// zeros allowed); nullopt for any other text.
+std::optional<std::uint16_t> ParseNumericResourceName(std::string_view name);
 
 // Puts the table into directory order, deleted records last.
 void SortResourceTable(std::span<ResourceEntry> entries);

@@ -8,6 +8,7 @@
 
 #include "pe/byte_view.h"
 #include "pe/pe_format.h"
+#include "pe/resource_table.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 
@@ -39,18 +40,10 @@ struct Key {
 
 Key ParseKey(std::string_view text) {
     Key key;
-    if (text.size() > 1 && text[0] == '#') {
-        std::uint32_t value = 0;
-        bool digits = true;
-        for (const char c : text.substr(1)) {
-            digits = digits && c >= '0' && c <= '9' && value <= 0xFFFF;
-            if (digits) value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        }
-        if (digits && value <= 0xFFFF) {
-            key.isId = true;
-            key.id = static_cast<std::uint16_t>(value);
-            return key;
-        }
+    if (const auto id = ParseNumericResourceName(text)) {
+        key.isId = true;
+        key.id = *id;
+        return key;
     }
     key.name = AnsiToWide(text).value_or(std::u16string());
     return key;
