@@ -106,7 +106,7 @@ bool CompareRecordKey(Record& a, Record& b, KeyCompare<Record> key, bool& exchan
     return false;
 }
 
-// Sorts stably by the spec's keys, all ascending. Passes alternate between
+// Sorts stably by the keys of `spec`, all ascending. Passes alternate between
 // even and odd pairs; a clean odd pass ends the sort.
 template <class Record>
 void SortRecords(const RecordSortSpec<Record>& spec) {
