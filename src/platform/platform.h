@@ -65,6 +65,10 @@ DataModuleHandle LoadDataModule(const char* path);
 // the module stays loaded; nullopt when there is no such resource.
 std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module, const char* name, std::uint16_t type);
 
+// True when the process's standard error is a terminal, where a progress
+// line may be drawn.
+bool StandardErrorIsTerminal();
+
 #if defined(_WIN32)
 // Appends a line to a list box (LB_ADDSTRING).
 void AddListBoxString(void* listBox, const char* text);

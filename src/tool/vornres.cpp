@@ -10,14 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#if defined(_WIN32)
-#include <io.h>
-#define VORNRES_ISATTY(fd) _isatty(fd)
-#else
-#include <unistd.h>
-#define VORNRES_ISATTY(fd) isatty(fd)
-#endif
-
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -160,7 +152,7 @@ void DrawMove(void* context, std::uint64_t done, std::uint64_t total) {
 class MoveProgressScope {
 public:
     MoveProgressScope() {
-        if (VORNRES_ISATTY(2)) vorn::SetMoveProgress(&DrawMove, &line_);
+        if (vorn::platform::StandardErrorIsTerminal()) vorn::SetMoveProgress(&DrawMove, &line_);
     }
     ~MoveProgressScope() { vorn::SetMoveProgress(nullptr, nullptr); }
     MoveProgressScope(const MoveProgressScope&) = delete;

@@ -307,9 +307,19 @@ TEST(RewriteImage, MessagesArePumpedWhileALargeTailMoves) {
     const std::string path = dir.Write(pe.bytes);
     int pumps = 0;
     platform::SetPumpObserver([](void* count) { ++*static_cast<int*>(count); }, &pumps);
+    // Progress only grows, in bytes of the tail, and ends at the whole tail.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+    SetMoveProgress([](void* seen, std::uint64_t done, std::uint64_t total) {
+        static_cast<std::vector<std::pair<std::uint64_t, std::uint64_t>>*>(seen)->emplace_back(done, total);
+    }, &progress);
     const Outcome o = Commit(path, 0x1000);
     platform::SetPumpObserver(nullptr, nullptr);
+    SetMoveProgress(nullptr, nullptr);
     ASSERT_EQ(o.code, ResultCode::Success);
+    const std::uint64_t tail = o.before.size() - (pe.resourceOffset + Align(pe.resourceSize, 0x200));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), std::make_pair(tail, tail));
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
     // Two sort passes, three full chunks (the tail is a little over 3 MiB
     // with ".reloc"), one pump after the section is written.
     EXPECT_EQ(pumps, 2 + 3 + 1);

@@ -125,4 +125,6 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
 }
 
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 }  // namespace vorn::platform

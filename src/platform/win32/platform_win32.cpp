@@ -118,6 +118,8 @@ std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module,
     return std::span<const std::byte>(static_cast<const std::byte*>(bytes), size);
 }
 
+bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
 void AddListBoxString(void* listBox, const char* text) {
     SendMessageA(static_cast<HWND>(listBox), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
 }
