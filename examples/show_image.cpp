@@ -8,30 +8,11 @@
 
 namespace {
 
-const char* TypeLabel(std::int32_t typeId) {
-    switch (typeId) {
-        case 1: return "RT_CURSOR";
-        case 2: return "RT_BITMAP";
-        case 3: return "RT_ICON";
-        case 4: return "RT_MENU";
-        case 5: return "RT_DIALOG";
-        case 6: return "RT_STRING";
-        case 9: return "RT_ACCELERATOR";
-        case 10: return "RT_RCDATA";
-        case 11: return "RT_MESSAGETABLE";
-        case 12: return "RT_GROUP_CURSOR";
-        case 14: return "RT_GROUP_ICON";
-        case 16: return "RT_VERSION";
-        case 23: return "RT_HTML";
-        case 24: return "RT_MANIFEST";
-        default: return "";
-    }
-}
-
 std::string Label(std::int32_t id, const vorn::ResourceName& name, bool isType) {
     if (id == -1 && name) return "\"" + *name + "\"";
     std::string text = std::to_string(id);
-    if (isType && *TypeLabel(id) != '\0') text += std::string(" ") + TypeLabel(id);
+    const char* label = isType ? vorn::pe::ResourceTypeLabel(id) : nullptr;
+    if (label != nullptr) text += std::string(" ") + label;
     return text;
 }
 

@@ -103,4 +103,32 @@ inline constexpr std::int32_t kRtIcon = 3;
 inline constexpr std::int32_t kRtGroupIcon = 14;
 inline constexpr std::int32_t kRtVersion = 16;
 
+// The name of a well-known numeric resource type, or nullptr.
+constexpr const char* ResourceTypeLabel(std::int32_t typeId) {
+    switch (typeId) {
+        case 1: return "RT_CURSOR";
+        case 2: return "RT_BITMAP";
+        case 3: return "RT_ICON";
+        case 4: return "RT_MENU";
+        case 5: return "RT_DIALOG";
+        case 6: return "RT_STRING";
+        case 7: return "RT_FONTDIR";
+        case 8: return "RT_FONT";
+        case 9: return "RT_ACCELERATOR";
+        case 10: return "RT_RCDATA";
+        case 11: return "RT_MESSAGETABLE";
+        case 12: return "RT_GROUP_CURSOR";
+        case 14: return "RT_GROUP_ICON";
+        case 16: return "RT_VERSION";
+        case 17: return "RT_DLGINCLUDE";
+        case 19: return "RT_PLUGPLAY";
+        case 20: return "RT_VXD";
+        case 21: return "RT_ANICURSOR";
+        case 22: return "RT_ANIICON";
+        case 23: return "RT_HTML";
+        case 24: return "RT_MANIFEST";
+        default: return nullptr;
+    }
+}
+
 }  // namespace vorn::pe

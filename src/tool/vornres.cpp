@@ -25,7 +25,11 @@
 
 namespace {
 
+using vorn::kVersionTextSlots;
 using vorn::ResultCode;
+using vorn::VersionBlockText;
+using vorn::VersionSlotString;
+using vorn::VersionTextSlot;
 using Json = nlohmann::json;
 
 // sysexits.h values, outside the library's result codes 1..16.
@@ -164,33 +168,6 @@ private:
 
 // ---- info -------------------------------------------------------------
 
-const char* TypeLabel(std::int32_t typeId) {
-    switch (typeId) {
-        case 1: return "RT_CURSOR";
-        case 2: return "RT_BITMAP";
-        case 3: return "RT_ICON";
-        case 4: return "RT_MENU";
-        case 5: return "RT_DIALOG";
-        case 6: return "RT_STRING";
-        case 7: return "RT_FONTDIR";
-        case 8: return "RT_FONT";
-        case 9: return "RT_ACCELERATOR";
-        case 10: return "RT_RCDATA";
-        case 11: return "RT_MESSAGETABLE";
-        case 12: return "RT_GROUP_CURSOR";
-        case 14: return "RT_GROUP_ICON";
-        case 16: return "RT_VERSION";
-        case 17: return "RT_DLGINCLUDE";
-        case 19: return "RT_PLUGPLAY";
-        case 20: return "RT_VXD";
-        case 21: return "RT_ANICURSOR";
-        case 22: return "RT_ANIICON";
-        case 23: return "RT_HTML";
-        case 24: return "RT_MANIFEST";
-        default: return nullptr;
-    }
-}
-
 // A type or name: its id, or its text when it is a string (id -1).
 Json IdOrName(std::int32_t id, const vorn::ResourceName& name) {
     if (id != -1) return id;
@@ -199,7 +176,7 @@ Json IdOrName(std::int32_t id, const vorn::ResourceName& name) {
 
 std::string IdOrNameText(std::int32_t id, const vorn::ResourceName& name, bool isType) {
     if (id == -1) return "\"" + (name ? *name : std::string()) + "\"";
-    const char* label = isType ? TypeLabel(id) : nullptr;
+    const char* label = isType ? vorn::pe::ResourceTypeLabel(id) : nullptr;
     return std::to_string(id) + (label ? std::string(" ") + label : std::string());
 }
 
@@ -253,7 +230,7 @@ int RunInfo(const std::string& file, bool json) {
                                        {"virtualSize", s.virtualSize}, {"rawOffset", s.rawOffset}, {"rawSize", s.rawSize}});
         }
         for (const vorn::ResourceEntry& e : image.table.entries) {
-            const char* label = e.typeId == -1 ? nullptr : TypeLabel(e.typeId);
+            const char* label = e.typeId == -1 ? nullptr : vorn::pe::ResourceTypeLabel(e.typeId);
             out["resources"].push_back({{"type", IdOrName(e.typeId, e.typeName)},
                                         {"typeLabel", label ? Json(label) : Json(nullptr)},
                                         {"name", IdOrName(e.nameId, e.name)},
@@ -286,22 +263,9 @@ int RunInfo(const std::string& file, bool json) {
 
 // ---- version ----------------------------------------------------------
 
-using SlotText = char[256];
-struct TextSlot {
-    const char* name;
-    SlotText VersionInfoBlock::*slot;
-};
-constexpr TextSlot kSlots[] = {
-    {"FileVersion", &VersionInfoBlock::fileVersion},       {"FileDescription", &VersionInfoBlock::fileDescription},
-    {"LegalCopyright", &VersionInfoBlock::legalCopyright}, {"CompanyName", &VersionInfoBlock::companyName},
-    {"Comments", &VersionInfoBlock::comments},             {"LegalTrademarks", &VersionInfoBlock::legalTrademarks},
-};
-
-std::string SlotString(const SlotText& text) { return std::string(text, strnlen(text, sizeof(SlotText) - 1)); }
-
-const TextSlot* FindSlot(std::string_view name) {
-    for (const TextSlot& slot : kSlots) {
-        if (vorn::platform::CompareIgnoreAsciiCase(slot.name, name) == 0) return &slot;
+const VersionTextSlot* FindSlot(std::string_view name) {
+    for (const VersionTextSlot& slot : kVersionTextSlots) {
+        if (vorn::platform::CompareIgnoreAsciiCase(slot.key, name) == 0) return &slot;
     }
     return nullptr;
 }
@@ -314,7 +278,7 @@ std::string CheckSet(const std::string& value) {
     if (FindSlot(name) == nullptr) {
         return "unknown name '" + name + "'; use FileVersion, FileDescription, LegalCopyright, CompanyName, Comments or LegalTrademarks";
     }
-    if (value.size() - equals - 1 >= sizeof(SlotText)) return "the text of " + name + " is 256 bytes or more; at most 255 fit";
+    if (value.size() - equals - 1 >= sizeof(VersionBlockText)) return "the text of " + name + " is 256 bytes or more; at most 255 fit";
     return {};
 }
 
@@ -352,14 +316,18 @@ void PrintVersion(const std::string& file, const VersionInfoBlock& block, bool j
                   block.versionBuild);
     if (json) {
         Json strings = Json::object();
-        for (const TextSlot& slot : kSlots) strings[slot.name] = ToUtf8(SlotString(block.*slot.slot));
+        for (const VersionTextSlot& slot : kVersionTextSlots) {
+            strings[slot.key] = ToUtf8(VersionSlotString(block.*slot.slot));
+        }
         PrintJson({{"file", ToUtf8(file)}, {"fileVersion", number}, {"language", block.language},
                    {"codePage", block.codePage}, {"strings", strings}});
         return;
     }
     std::printf("%s\n  %-16s %s\n  %-16s %u (0x%04X)\n  %-16s %u\n", file.c_str(), "file version", number, "language",
                 block.language, block.language, "code page", block.codePage);
-    for (const TextSlot& slot : kSlots) std::printf("  %-16s %s\n", slot.name, SlotString(block.*slot.slot).c_str());
+    for (const VersionTextSlot& slot : kVersionTextSlots) {
+        std::printf("  %-16s %s\n", slot.key, VersionSlotString(block.*slot.slot).c_str());
+    }
 }
 
 int RunVersion(const std::string& file, const VersionEdit& edit, bool json) {
@@ -372,7 +340,7 @@ int RunVersion(const std::string& file, const VersionEdit& edit, bool json) {
         // file's, the rest is written back as it was read.
         for (const std::string& set : edit.sets) {
             const std::size_t equals = set.find('=');
-            SlotText& text = block.*FindSlot(std::string_view(set).substr(0, equals))->slot;
+            VersionBlockText& text = block.*FindSlot(std::string_view(set).substr(0, equals))->slot;
             std::memset(text, 0, sizeof text);
             set.copy(text, sizeof text - 1, equals + 1);
         }

@@ -10,25 +10,14 @@ namespace vorn {
 
 namespace {
 
-// The block's strings and the keys they are stored under, in this order.
-using SlotText = char[256];
-struct TextSlot {
-    const char* key;
-    SlotText VersionInfoBlock::*slot;
-};
-constexpr TextSlot kSlots[] = {
-    {"FileVersion", &VersionInfoBlock::fileVersion},         {"FileDescription", &VersionInfoBlock::fileDescription},
-    {"LegalCopyright", &VersionInfoBlock::legalCopyright},   {"CompanyName", &VersionInfoBlock::companyName},
-    {"Comments", &VersionInfoBlock::comments},               {"LegalTrademarks", &VersionInfoBlock::legalTrademarks},
-};
-
 constexpr std::uint16_t kDefaultLanguage = 1033;
 constexpr std::uint16_t kDefaultCodePage = 1252;
 
-// The text of a slot: up to its NUL, at most 255 bytes.
-std::string SlotString(const SlotText& text) { return std::string(text, strnlen(text, sizeof(SlotText) - 1)); }
-
 }  // namespace
+
+std::string VersionSlotString(const VersionBlockText& text) {
+    return std::string(text, strnlen(text, sizeof(VersionBlockText) - 1));
+}
 
 ResultCode QueryVersion(const char* path, VersionInfoBlock* block) {
     if (path == nullptr || *path == '\0') return ResultCode::NotPeImage;
@@ -63,9 +52,9 @@ ResultCode QueryVersion(const char* path, VersionInfoBlock* block) {
             translationTaken = true;
         }
         if (item.kind != ItemKind::StringItem) continue;
-        for (const TextSlot& slot : kSlots) {
+        for (const VersionTextSlot& slot : kVersionTextSlots) {
             if (item.key == slot.key) {
-                SlotText& text = filled.*slot.slot;
+                VersionBlockText& text = filled.*slot.slot;
                 std::memset(text, 0, sizeof text);
                 std::memcpy(text, item.value.data(), std::min(item.value.size(), sizeof text - 1));
             }
@@ -86,8 +75,8 @@ ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block) {
 
     record.fileVersionMS = (std::uint32_t{block->versionMajor} << 16) | block->versionMinor;
     record.fileVersionLS = (std::uint32_t{block->versionRelease} << 16) | block->versionBuild;
-    for (const TextSlot& slot : kSlots) {
-        const std::string text = SlotString(block->*slot.slot);
+    for (const VersionTextSlot& slot : kVersionTextSlots) {
+        const std::string text = VersionSlotString(block->*slot.slot);
         if (text.empty()) continue;
         code = SetVersionString(record, block->language, block->codePage, slot.key, text);
         if (code != ResultCode::Success) return code;

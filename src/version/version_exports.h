@@ -2,10 +2,27 @@
 // block, and writing the block's version information into a file.
 #pragma once
 
+#include <string>
+
 #include "frame/result_code.h"
 #include "vornutils.h"
 
 namespace vorn {
+
+// The block's six texts and the keys they are stored under, in this order.
+using VersionBlockText = char[256];
+struct VersionTextSlot {
+    const char* key;
+    VersionBlockText VersionInfoBlock::*slot;
+};
+inline constexpr VersionTextSlot kVersionTextSlots[] = {
+    {"FileVersion", &VersionInfoBlock::fileVersion},       {"FileDescription", &VersionInfoBlock::fileDescription},
+    {"LegalCopyright", &VersionInfoBlock::legalCopyright}, {"CompanyName", &VersionInfoBlock::companyName},
+    {"Comments", &VersionInfoBlock::comments},             {"LegalTrademarks", &VersionInfoBlock::legalTrademarks},
+};
+
+// The text of a slot: up to its NUL, at most 255 bytes.
+std::string VersionSlotString(const VersionBlockText& text);
 
 ResultCode QueryVersion(const char* path, VersionInfoBlock* block);
 ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block);
