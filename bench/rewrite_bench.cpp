@@ -313,7 +313,7 @@ void BenchTables() {
     std::mt19937 rng(12345);
     const std::vector<std::byte> blob(64, std::byte{0x42});
     long pumps = 0;
-    vorn::platform::SetPumpObserver(&CountPump, &pumps);
+    const vorn::OperationHooks hooks{&CountPump, nullptr, &pumps};
     for (const int count : {1000, 3000, 10000}) {
         vorn::ResourceTable shuffled = MakeTable(count, rng, blob);
         std::shuffle(shuffled.entries.begin(), shuffled.entries.end(), rng);
@@ -324,7 +324,7 @@ void BenchTables() {
             vorn::ResourceTable table = shuffled;
             pumps = 0;
             double start = CpuNow();
-            vorn::SortResourceTable(table.entries);
+            vorn::SortResourceTable(table.entries, hooks);
             sortT.push_back(CpuNow() - start);
             sortPasses = pumps;
 
@@ -333,7 +333,7 @@ void BenchTables() {
             std::vector<std::byte> section;
             pumps = 0;
             start = CpuNow();
-            if (vorn::BuildResourceSection(section, sectionSize, sorted, 0x3000) != vorn::ResultCode::Success) {
+            if (vorn::BuildResourceSection(section, sectionSize, sorted, 0x3000, hooks) != vorn::ResultCode::Success) {
                 std::printf("  %7d build failed\n", count);
                 return;
             }
@@ -346,14 +346,13 @@ void BenchTables() {
             table.entries.back().nameId = 1;
             pumps = 0;
             start = CpuNow();
-            (void)vorn::BuildResourceSection(section, sectionSize, table, 0x3000);
+            (void)vorn::BuildResourceSection(section, sectionSize, table, 0x3000, hooks);
             appendT.push_back(CpuNow() - start);
             appendPasses = pumps;
         }
         std::printf("  %7d %14.2f %8ld %14.2f %8ld %14.2f %8ld %11.1f\n", count, 1000 * Median(sortT), sortPasses,
                     1000 * Median(buildT), buildPasses, 1000 * Median(appendT), appendPasses, sectionSize / 1024.0);
     }
-    vorn::platform::SetPumpObserver(nullptr, nullptr);
 }
 
 int Usage(const char* argv0) {

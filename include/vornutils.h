@@ -16,6 +16,11 @@
  *    unless the failure happens while the rewritten image is being written.
  *  - Files of 2 GiB (2^31 bytes) and more are refused with
  *    VornFileAccessFailed: every offset inside a PE32 image is 32 bits.
+ *  - CUtil_21 and CUtil_23 refuse with VornBadResourceData, before anything
+ *    is written, a file whose rewrite would overwrite more than its resource
+ *    section (the section's file data lies inside the headers or shares
+ *    bytes with another section) or whose FileAlignment is not a power of
+ *    two up to 64 KiB, the largest the format allows.
  */
 #ifndef VORNUTILS_H
 #define VORNUTILS_H

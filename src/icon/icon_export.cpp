@@ -82,10 +82,10 @@ ResultCode BuildIco(const ResourceTable& table, const char* groupName, std::vect
 
 }  // namespace
 
-ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico) {
+ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico, ImageKinds kinds) {
     ico.clear();
     Image image;
-    ResultCode code = OpenImageForEdit(path, image, true);
+    ResultCode code = OpenImageForEdit(path, image, true, kinds);
     if (code != ResultCode::Success) return code;
     try {
         code = BuildIco(image.table, groupName, ico);

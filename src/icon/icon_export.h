@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame/result_code.h"
+#include "pe/pe_headers.h"
 
 namespace vorn {
 
@@ -18,6 +19,7 @@ namespace vorn {
 // no group of that name. NotIconGroup: the group is not of type 1 or is
 // shorter than its count says. BadIconSource: an image it lists is missing,
 // or the images would not fit in an .ico file. On failure `ico` is empty.
-ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico);
+ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico,
+                           ImageKinds kinds = ImageKinds::Pe32Only);
 
 }  // namespace vorn

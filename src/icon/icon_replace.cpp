@@ -29,7 +29,8 @@ bool IsIconId(const ResourceEntry& entry) {
 
 }  // namespace
 
-ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, const std::string* groupName, IconSet& set) {
+ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, const std::string* groupName, IconSet& set,
+                            const OperationHooks& hooks) {
     const ResourceEntry* group = FindGroup(table, groupNameId, groupName);
     if (group == nullptr) return ResultCode::NoIconGroup;
     const ByteView old(group->Bytes());
@@ -52,7 +53,7 @@ ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, cons
             ++marked;
         }
     }
-    SortResourceTable(table.entries);
+    SortResourceTable(table.entries, hooks);
     table.entries.resize(table.entries.size() - marked);
 
     // The smallest positive ids no remaining image uses, ascending.
@@ -91,19 +92,21 @@ ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, cons
     }
     moved->size = set.groupSize();
     moved->data = set.groupData.data();
-    SortResourceTable(table.entries);
+    SortResourceTable(table.entries, hooks);
     return ResultCode::Success;
 }
 
 ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::int32_t sourceKind,
-                           const char* groupName) {
+                           const char* groupName, const ImageAccess& access) {
     IconSet set;  // declared first: the table points into it until the commit
     Image image;
-    if (const ResultCode code = OpenImageForEdit(targetPath, image, false); code != ResultCode::Success) return code;
+    if (const ResultCode code = OpenImageForEdit(targetPath, image, false, access.kinds); code != ResultCode::Success) {
+        return code;
+    }
 
     ResultCode code = ResultCode::BadSourceKind;
     if (sourceKind == IconSourceFile) code = ReadIconFile(set, sourcePath);
-    if (sourceKind == IconSourceModule) code = ReadModuleIconGroup(set, sourcePath, groupName);
+    if (sourceKind == IconSourceModule) code = ReadModuleIconGroup(set, sourcePath, groupName, access.kinds);
     if (code != ResultCode::Success) return code;
 
     const auto main = std::find_if(image.table.entries.begin(), image.table.entries.end(),
@@ -111,9 +114,9 @@ ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::
     if (main == image.table.entries.end()) return ResultCode::NoIconGroup;
     const std::int32_t nameId = main->nameId;
     const ResourceName name = main->name;
-    code = ReplaceIconGroup(image.table, nameId, name.get(), set);
+    code = ReplaceIconGroup(image.table, nameId, name.get(), set, access.hooks);
     if (code != ResultCode::Success) return code;
-    return CommitResources(image);
+    return CommitResources(image, access.hooks);
 }
 
 }  // namespace vorn

@@ -8,6 +8,7 @@
 
 #include "frame/result_code.h"
 #include "icon/icon_set.h"
+#include "pe/image.h"
 #include "pe/resource_table.h"
 
 namespace vorn {
@@ -24,13 +25,14 @@ enum IconSourceKind : std::int32_t {
 // group's language and code page. The table then points into `set`.
 // NoIconGroup: no such group. NotIconGroup: its data is not of type 1 or is
 // shorter than its count says.
-ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, const std::string* groupName, IconSet& set);
+ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, const std::string* groupName, IconSet& set,
+                            const OperationHooks& hooks = {});
 
 // The whole replacement on a file, in this order of checks: the target is
 // opened for writing and loaded, then the source is read, then the target's
 // main group is looked for. The file is unchanged on every failure before
 // the rewrite.
 ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::int32_t sourceKind,
-                           const char* groupName);
+                           const char* groupName, const ImageAccess& access = {});
 
 }  // namespace vorn

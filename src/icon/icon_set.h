@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame/result_code.h"
+#include "pe/pe_headers.h"
 
 namespace vorn {
 
@@ -58,17 +59,18 @@ ResultCode ReadIconFile(IconSet& set, const char* path);
 // BadIconSource: the group is not of type 1 or shorter than its count says.
 // An image that its group says is larger than its RT_ICON resource is copied
 // as the resource holds it and its entry's size corrected. With a null name
-// the module is also opened as an image to find its first group, whose codes
-// are passed on.
-ResultCode ReadModuleIconGroup(IconSet& set, const char* path, const char* groupName);
+// the module is also opened as an image of `kinds` to find its first group,
+// whose codes are passed on.
+ResultCode ReadModuleIconGroup(IconSet& set, const char* path, const char* groupName,
+                               ImageKinds kinds = ImageKinds::Pe32Only);
 
 // The name of the file's first icon group in directory order, "#12" for a
 // numeric one; empty when there is none. Codes of OpenImageForEdit.
-ResultCode FindFirstIconGroupName(const char* path, std::string& name);
+ResultCode FindFirstIconGroupName(const char* path, std::string& name, ImageKinds kinds = ImageKinds::Pe32Only);
 
 // Every icon group of the file in directory order, one name per language
 // variant.
-ResultCode ListIconGroups(const char* path, std::vector<std::string>& names);
+ResultCode ListIconGroups(const char* path, std::vector<std::string>& names, ImageKinds kinds = ImageKinds::Pe32Only);
 #if defined(_WIN32)
 // The same names added to a list box.
 ResultCode ListIconGroups(const char* path, void* listBox);

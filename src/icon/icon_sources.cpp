@@ -2,6 +2,7 @@
 
 #include "icon/icon_set.h"
 #include "pe/byte_view.h"
+#include "pe/data_module.h"
 #include "pe/image.h"
 #include "pe/pe_format.h"
 #include "platform/file.h"
@@ -23,9 +24,9 @@ std::string GroupName(const ResourceEntry& entry) {
 // Calls `take` with the name of every icon group of the file, in directory
 // order, until it answers false.
 template <class Take>
-ResultCode ForEachIconGroup(const char* path, Take&& take) {
+ResultCode ForEachIconGroup(const char* path, ImageKinds kinds, Take&& take) {
     Image image;
-    if (const ResultCode code = OpenImageForEdit(path, image, true); code != ResultCode::Success) return code;
+    if (const ResultCode code = OpenImageForEdit(path, image, true, kinds); code != ResultCode::Success) return code;
     for (const ResourceEntry& entry : image.table.entries) {
         if (entry.typeId == pe::kRtGroupIcon && !take(GroupName(entry))) break;
     }
@@ -73,16 +74,16 @@ ResultCode ReadIconFileInto(IconSet& set, const char* path) {
     return ResultCode::Success;
 }
 
-ResultCode ReadModuleIconGroupInto(IconSet& set, const char* path, const char* groupName) {
-    const platform::DataModuleHandle module = platform::LoadDataModule(path);
+ResultCode ReadModuleIconGroupInto(IconSet& set, const char* path, const char* groupName, ImageKinds kinds) {
+    const DataModuleHandle module = LoadDataModule(path);
     if (!module) return ResultCode::IconSourceNotFound;
     std::string name;
     if (groupName != nullptr) {
         name = groupName;
-    } else if (const ResultCode code = FindFirstIconGroupName(path, name); code != ResultCode::Success) {
+    } else if (const ResultCode code = FindFirstIconGroupName(path, name, kinds); code != ResultCode::Success) {
         return code;
     }
-    const auto group = name.empty() ? std::nullopt : platform::FindModuleResource(*module, name.c_str(), pe::kRtGroupIcon);
+    const auto group = name.empty() ? std::nullopt : FindModuleResource(*module, name.c_str(), pe::kRtGroupIcon);
     if (!group) return ResultCode::IconSourceNotFound;
     const ByteView view(*group);
     const auto type = view.U16(kIconTypeOffset);
@@ -97,7 +98,7 @@ ResultCode ReadModuleIconGroupInto(IconSet& set, const char* path, const char* g
     for (std::uint32_t i = 0; i < *count; ++i) {
         std::byte* entry = set.groupData.data() + kIconHeaderSize + i * kGroupEntrySize;
         const std::string id = NumericResourceName(LoadU16(entry + kGroupEntryIdOffset));
-        const auto image = platform::FindModuleResource(*module, id.c_str(), pe::kRtIcon);
+        const auto image = FindModuleResource(*module, id.c_str(), pe::kRtIcon);
         if (!image) return ResultCode::IconSourceNotFound;
         std::uint32_t size = LoadU32(entry + kEntryImageSizeOffset);
         if (size > image->size()) {
@@ -120,23 +121,23 @@ ResultCode ReadIconFile(IconSet& set, const char* path) {
     return code;
 }
 
-ResultCode ReadModuleIconGroup(IconSet& set, const char* path, const char* groupName) {
+ResultCode ReadModuleIconGroup(IconSet& set, const char* path, const char* groupName, ImageKinds kinds) {
     ReleaseIconSet(set);
-    const ResultCode code = ReadModuleIconGroupInto(set, path, groupName);
+    const ResultCode code = ReadModuleIconGroupInto(set, path, groupName, kinds);
     if (code != ResultCode::Success) ReleaseIconSet(set);
     return code;
 }
 
-ResultCode FindFirstIconGroupName(const char* path, std::string& name) {
+ResultCode FindFirstIconGroupName(const char* path, std::string& name, ImageKinds kinds) {
     name.clear();
-    return ForEachIconGroup(path, [&](std::string group) {
+    return ForEachIconGroup(path, kinds, [&](std::string group) {
         name = std::move(group);
         return false;
     });
 }
 
-ResultCode ListIconGroups(const char* path, std::vector<std::string>& names) {
-    return ForEachIconGroup(path, [&](std::string group) {
+ResultCode ListIconGroups(const char* path, std::vector<std::string>& names, ImageKinds kinds) {
+    return ForEachIconGroup(path, kinds, [&](std::string group) {
         names.push_back(std::move(group));
         return true;
     });
@@ -144,7 +145,7 @@ ResultCode ListIconGroups(const char* path, std::vector<std::string>& names) {
 
 #if defined(_WIN32)
 ResultCode ListIconGroups(const char* path, void* listBox) {
-    return ForEachIconGroup(path, [&](const std::string& group) {
+    return ForEachIconGroup(path, ImageKinds::Pe32Only, [&](const std::string& group) {
         platform::AddListBoxString(listBox, group.c_str());
         return true;
     });

@@ -1,4 +1,5 @@
-// Probing a PE32 file, reading its layout and opening it for work.
+// Opening a PE file for work: its headers, where its resources are, their
+// bytes and their table.
 #pragma once
 
 #include <cstddef>
@@ -7,18 +8,20 @@
 #include <vector>
 
 #include "frame/result_code.h"
+#include "pe/operation_hooks.h"
+#include "pe/pe_headers.h"
 #include "pe/resource_table.h"
 #include "platform/file.h"
 
 namespace vorn {
 
-// The header values that later steps need of an open image.
+// Where the resources of an open image are, derived from its headers.
 struct ImageLayout {
     std::uint32_t fileAlignment = 0;
     std::uint32_t sectionAlignment = 0;
     std::int32_t sectionCount = 0;
     std::uint32_t optionalHeaderOffset = 0;  // e_lfanew + 24
-    std::uint32_t dataDirectoryOffset = 0;   // optionalHeaderOffset + 96
+    std::uint32_t dataDirectoryOffset = 0;   // of the data directory array
     std::uint32_t resourceRva = 0;           // data directory 2
     std::uint32_t resourceSize = 0;          // data directory 2; replaced by a commit
     std::uint32_t resourceOffset = 0;        // PointerToRawData of the section at resourceRva
@@ -28,10 +31,19 @@ struct ImageLayout {
 // and a rewrite must be able to grow the file.
 inline constexpr std::uint64_t kMaxImageFileLength = 0x7FFFFFFF;
 
-// An image opened by OpenImageForEdit. The table's entries view
-// resourceBytes, so the bytes are declared first and outlive the table.
+// How an operation reaches images: which kinds it accepts, and whom it
+// tells while it runs. The exports use the defaults.
+struct ImageAccess {
+    ImageKinds kinds = ImageKinds::Pe32Only;
+    OperationHooks hooks;
+};
+
+// An open image. The table's entries view resourceBytes, so the bytes are
+// declared first and outlive the table.
 struct Image {
     File stream;
+    std::uint64_t fileLength = 0;
+    PeHeaders headers;
     ImageLayout layout;
     std::vector<std::byte> resourceBytes;
     ResourceTable table;
@@ -44,15 +56,30 @@ std::optional<std::uint64_t> GetFileLength(File& stream);
 // and has "PE\0\0" at e_lfanew. Never says why not.
 bool ProbePeFile(const char* path);
 
-// Fills layout from the headers: 0, NotPeImage, NoResourceSection or
-// ResourceBeforeCode.
+// Where the resources are: 0, NoResourceSection or ResourceBeforeCode.
+ResultCode ReadImageLayout(const PeHeaders& headers, ImageLayout& layout);
+// The same from a stream, reading its headers as the exports accept them:
+// 0, NotPeImage, NoResourceSection or ResourceBeforeCode.
 ResultCode ReadImageLayout(File& stream, ImageLayout& layout);
 
-// Probes, opens ("rb" when readOnly, else "rb+"), reads the layout, the
-// resource bytes and the resource table. On failure `image` holds nothing.
-ResultCode OpenImageForEdit(const char* path, Image& image, bool readOnly);
+// Opens ("rb" when readOnly, else "rb+") and reads the headers. NotPeImage
+// when the file cannot be read or is no image of `kinds`; FileAccessFailed
+// when it is one but cannot be opened in that mode, or is too large.
+ResultCode OpenImageHeaders(const char* path, Image& image, bool readOnly, ImageKinds kinds);
+
+// For an image whose headers are open: the layout, the resource bytes and
+// the resource table. Codes of ReadImageLayout, BadResourceData,
+// FileAccessFailed, OutOfMemory.
+ResultCode LoadImageResources(Image& image);
+
+// Both steps. On failure `image` holds nothing.
+ResultCode OpenImageForEdit(const char* path, Image& image, bool readOnly, ImageKinds kinds = ImageKinds::Pe32Only);
 
 // A reader's way of closing: the table, then its bytes, then the stream.
 void CloseImage(Image& image);
+
+// Why `path` does not open as an image of `kinds`, for messages: the
+// headers' problem, or None when they read (the failure then lies beyond).
+HeaderProblem DiagnoseImage(const char* path, ImageKinds kinds);
 
 }  // namespace vorn

@@ -14,22 +14,33 @@ inline constexpr std::uint32_t kDosLfanewOffset = 60;
 inline constexpr std::uint16_t kDosMagic = 0x5A4D;  // "MZ"
 
 // PE signature "PE\0\0", then the 20-byte file header.
-//   2  u16 NumberOfSections      8  u32 PointerToSymbolTable
-//  12  u32 NumberOfSymbols      16  u16 SizeOfOptionalHeader
+//   0  u16 Machine                2  u16 NumberOfSections
+//   8  u32 PointerToSymbolTable  12  u32 NumberOfSymbols
+//  16  u16 SizeOfOptionalHeader  18  u16 Characteristics
 inline constexpr std::uint32_t kPeSignature = 0x00004550;
 inline constexpr std::uint32_t kPeSignatureSize = 4;
 inline constexpr std::uint32_t kFileHeaderSize = 20;
+inline constexpr std::uint32_t kFileMachineOffset = 0;
 inline constexpr std::uint32_t kFileNumberOfSectionsOffset = 2;
 inline constexpr std::uint32_t kFilePointerToSymbolTableOffset = 8;
+inline constexpr std::uint32_t kFileNumberOfSymbolsOffset = 12;
 inline constexpr std::uint32_t kFileSizeOfOptionalHeaderOffset = 16;
+inline constexpr std::uint32_t kFileCharacteristicsOffset = 18;
+inline constexpr std::uint16_t kFileDll = 0x2000;  // IMAGE_FILE_DLL
 
-// PE32 optional header, 224 bytes = 96 bytes of fields + 16 data directories
-// of 8 bytes. PE32+ images have a 240-byte header and magic 0x20B.
+// Optional header. PE32 (magic 0x10B) and PE32+ (0x20B) share the fields
+// below up to offset 72; PE32+ widens ImageBase and the four stack and heap
+// sizes to 64 bits, which moves NumberOfRvaAndSizes and the data directories
+// 16 bytes further. A standard PE32 header is 224 bytes, a PE32+ one 240.
 //   0  u16 Magic                   8  u32 SizeOfInitializedData
 //  20  u32 BaseOfCode             32  u32 SectionAlignment
 //  36  u32 FileAlignment          56  u32 SizeOfImage
-//  64  u32 CheckSum               96  data directories
-inline constexpr std::uint32_t kOptionalHeaderSize = 224;
+//  60  u32 SizeOfHeaders          64  u32 CheckSum
+//  68  u16 Subsystem
+//  PE32:  92 u32 NumberOfRvaAndSizes,  96 data directories
+//  PE32+: 108 u32 NumberOfRvaAndSizes, 112 data directories
+inline constexpr std::uint32_t kOptionalHeaderSize = 224;  // PE32 with 16 directories
+inline constexpr std::uint32_t kOptionalHeaderPlusSize = 240;  // PE32+ with 16 directories
 inline constexpr std::uint16_t kPe32Magic = 0x10B;
 inline constexpr std::uint16_t kPe32PlusMagic = 0x20B;
 inline constexpr std::uint32_t kOptMagicOffset = 0;
@@ -38,32 +49,67 @@ inline constexpr std::uint32_t kOptBaseOfCodeOffset = 20;
 inline constexpr std::uint32_t kOptSectionAlignmentOffset = 32;
 inline constexpr std::uint32_t kOptFileAlignmentOffset = 36;
 inline constexpr std::uint32_t kOptSizeOfImageOffset = 56;
+inline constexpr std::uint32_t kOptSizeOfHeadersOffset = 60;
 inline constexpr std::uint32_t kOptCheckSumOffset = 64;
+inline constexpr std::uint32_t kOptSubsystemOffset = 68;
+inline constexpr std::uint32_t kOptDirectoryCountOffset = 92;
+inline constexpr std::uint32_t kOptPlusDirectoryCountOffset = 108;
+inline constexpr std::uint32_t kOptDataDirectoryOffset = 96;
+inline constexpr std::uint32_t kOptPlusDataDirectoryOffset = 112;
 inline constexpr std::uint32_t kDataDirectoryCount = 16;
 inline constexpr std::uint32_t kDataDirectoryEntrySize = 8;  // u32 VirtualAddress, u32 Size
 inline constexpr std::uint32_t kDataDirectoriesSize = kDataDirectoryCount * kDataDirectoryEntrySize;
-inline constexpr std::uint32_t kOptDataDirectoryOffset = kOptionalHeaderSize - kDataDirectoriesSize;  // 96
+static_assert(kOptDataDirectoryOffset + kDataDirectoriesSize == kOptionalHeaderSize);
+static_assert(kOptPlusDataDirectoryOffset + kDataDirectoriesSize == kOptionalHeaderPlusSize);
 inline constexpr std::uint32_t kResourceDirectoryIndex = 2;
-inline constexpr std::uint32_t kCertificateDirectoryIndex = 4;
+inline constexpr std::uint32_t kCertificateDirectoryIndex = 4;  // the one directory that holds a file offset
 inline constexpr std::uint32_t kDebugDirectoryIndex = 6;
 
 // Section header, 40 bytes.
 //   0  char[8] Name               8  u32 VirtualSize
 //  12  u32 VirtualAddress        16  u32 SizeOfRawData
 //  20  u32 PointerToRawData      24  u32 PointerToRelocations
-//  28  u32 PointerToLinenumbers  36  u32 Characteristics
+//  28  u32 PointerToLinenumbers  32  u16 NumberOfRelocations
+//  34  u16 NumberOfLinenumbers   36  u32 Characteristics
 inline constexpr std::uint32_t kSectionHeaderSize = 40;
+inline constexpr std::uint32_t kSecNameSize = 8;
 inline constexpr std::uint32_t kSecVirtualSizeOffset = 8;
 inline constexpr std::uint32_t kSecVirtualAddressOffset = 12;
 inline constexpr std::uint32_t kSecSizeOfRawDataOffset = 16;
 inline constexpr std::uint32_t kSecPointerToRawDataOffset = 20;
 inline constexpr std::uint32_t kSecPointerToRelocationsOffset = 24;
 inline constexpr std::uint32_t kSecPointerToLinenumbersOffset = 28;
+inline constexpr std::uint32_t kSecCharacteristicsOffset = 36;
 
 // The probe refuses files shorter than a DOS header, a file header and a
 // PE32 optional header together.
 inline constexpr std::uint32_t kMinimumImageSize = kDosHeaderSize + kFileHeaderSize + kOptionalHeaderSize;
 static_assert(kMinimumImageSize == 308);
+
+// Debug directory entry (IMAGE_DEBUG_DIRECTORY), 28 bytes.
+//  20  u32 AddressOfRawData (an RVA)  24  u32 PointerToRawData (a file offset)
+inline constexpr std::uint32_t kDebugEntrySize = 28;
+inline constexpr std::uint32_t kDebugAddressOffset = 20;
+inline constexpr std::uint32_t kDebugPointerOffset = 24;
+
+// Certificate table (the certificate data directory gives a file offset and
+// a size): WIN_CERTIFICATE entries, each u32 dwLength, u16 wRevision,
+// u16 wCertificateType and the certificate, padded to 8 bytes.
+inline constexpr std::uint32_t kCertificateHeaderSize = 8;
+
+// An installer's loader keeps a table of file offsets into its appended data:
+// the tag "Inno" at 0x30, the table's offset at 0x34 and its complement at
+// 0x38, and at that offset a 12-byte id followed by eight 32-bit values.
+inline constexpr std::uint32_t kInstallerTagOffset = 0x30;
+inline constexpr std::uint32_t kInstallerTagSize = 12;  // tag, offset, complement
+inline constexpr std::uint8_t kInstallerTag[4] = {'I', 'n', 'n', 'o'};
+inline constexpr std::uint8_t kInstallerTableId[12] = {'r', 'D', 'l', 'P', 't', 'S', '0', '2', 0x87, 0x65, 0x56, 0x78};
+inline constexpr std::uint32_t kInstallerTableIdSize = 12;
+inline constexpr std::uint32_t kInstallerValueCount = 8;
+inline constexpr std::uint32_t kInstallerTableSize = kInstallerTableIdSize + 4 * kInstallerValueCount;
+// Values 1, 2, 6, 7 and 8 (counting from 1) are file offsets or the file's
+// size; 3, 4 and 5 are not.
+inline constexpr bool kInstallerValueMoves[kInstallerValueCount] = {true, true, false, false, false, true, true, true};
 
 // Resource directory (IMAGE_RESOURCE_DIRECTORY), 16 bytes, followed by
 // NumberOfNamedEntries + NumberOfIdEntries entries of 8 bytes.

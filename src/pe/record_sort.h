@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pe/operation_hooks.h"
+#include "pe/resource_table.h"
 #include "platform/platform.h"
 
 namespace vorn {
@@ -70,7 +72,7 @@ int CompareKey(const RecordOf<Member>& a, const RecordOf<Member>& b) {
         // Raw or smart pointers to strings; nulls are equal and sort last.
         if (!x || !y) return (!x && !y) ? 0 : (!x ? 1 : -1);
         if constexpr (Kind == KeyKind::ResourceNamePointer) {
-            return platform::CompareResourceNames(std::string_view(*x), std::string_view(*y));
+            return CompareResourceNames(std::string_view(*x), std::string_view(*y));
         }
         return platform::CompareIgnoreAsciiCase(std::string_view(*x), std::string_view(*y));
     } else {
@@ -109,7 +111,7 @@ bool CompareRecordKey(Record& a, Record& b, KeyCompare<Record> key, bool& exchan
 // Sorts stably by the keys of `spec`, all ascending. Passes alternate between
 // even and odd pairs; a clean odd pass ends the sort.
 template <class Record>
-void SortRecords(const RecordSortSpec<Record>& spec) {
+void SortRecords(const RecordSortSpec<Record>& spec, const OperationHooks& hooks = {}) {
     const std::size_t count = spec.records.size();
     std::size_t parity = 0;
     for (;;) {
@@ -121,7 +123,7 @@ void SortRecords(const RecordSortSpec<Record>& spec) {
                 if (key == nullptr || !CompareRecordKey(a, b, key, exchanged)) break;
             }
         }
-        platform::PumpMessages();
+        hooks.Pump();
         if (parity == 1 && !exchanged) return;
         parity = 1 - parity;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <type_traits>
 #include <unordered_set>
 
 #include "pe/byte_view.h"
@@ -200,7 +201,41 @@ std::optional<std::uint16_t> ParseNumericResourceName(std::string_view name) {
     return static_cast<std::uint16_t>(value);
 }
 
-void SortResourceTable(std::span<ResourceEntry> entries) {
+namespace {
+
+char16_t FoldUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+template <class Text>
+int CompareFoldedUpper(const Text& a, const Text& b) {
+    using Unit = std::make_unsigned_t<typename Text::value_type>;
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        const int ca = FoldUpper(static_cast<char16_t>(static_cast<Unit>(a[i])));
+        const int cb = FoldUpper(static_cast<char16_t>(static_cast<Unit>(b[i])));
+        if (ca != cb) return ca - cb;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+}  // namespace
+
+int CompareResourceNames(std::string_view a, std::string_view b) {
+    // ASCII text orders the same in bytes and in UTF-16; other text is
+    // converted, as the code page's byte order need not be Unicode's.
+    if (!IsAscii(a) || !IsAscii(b)) {
+        const auto wideA = platform::AnsiToWide(a);
+        const auto wideB = platform::AnsiToWide(b);
+        if (wideA && wideB) return CompareFoldedUpper(*wideA, *wideB);
+    }
+    return CompareFoldedUpper(a, b);
+}
+
+void SortResourceTable(std::span<ResourceEntry> entries, const OperationHooks& hooks) {
     RecordSortSpec<ResourceEntry> spec{entries,
                                        {
                                            &CompareKey<KeyKind::Int32, &ResourceEntry::deleted>,
@@ -210,7 +245,7 @@ void SortResourceTable(std::span<ResourceEntry> entries) {
                                            &CompareKey<KeyKind::ResourceNamePointer, &ResourceEntry::name>,
                                            &CompareKey<KeyKind::Int32, &ResourceEntry::language>,
                                        }};
-    SortRecords(spec);
+    SortRecords(spec, hooks);
 }
 
 }  // namespace vorn

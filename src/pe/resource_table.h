@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frame/result_code.h"
+#include "pe/operation_hooks.h"
 
 namespace vorn {
 
@@ -75,7 +76,13 @@ std::string NumericResourceName(std::int32_t id);
 // zeros allowed); nullopt for any other text.
 std::optional<std::uint16_t> ParseNumericResourceName(std::string_view name);
 
+// The order in which a resource directory must list names for the loader's
+// binary search to find them: UTF-16 code units with a-z folded to upper
+// case. Folding to lower case instead misplaces names holding one of
+// "[\]^_`", which lie between the two.
+int CompareResourceNames(std::string_view a, std::string_view b);
+
 // Puts the table into directory order, deleted records last.
-void SortResourceTable(std::span<ResourceEntry> entries);
+void SortResourceTable(std::span<ResourceEntry> entries, const OperationHooks& hooks = {});
 
 }  // namespace vorn

@@ -20,15 +20,10 @@ namespace vorn::platform {
 std::optional<std::u16string> AnsiToWide(std::string_view text);
 std::optional<std::string> WideToAnsi(std::u16string_view text);
 
-// Drains the calling thread's window messages (Windows), then tells the
-// observer, if one is set. Runs after every sort pass and between the read
-// and the write of every large chunk of a rewrite.
+// Drains the calling thread's window messages (Windows); nothing elsewhere.
+// Runs after every sort pass and between the read and the write of every
+// large chunk of a rewrite.
 void PumpMessages();
-
-// An observer of PumpMessages: tests count pumps, a command-line tool can
-// show progress. Not for hosts of the DLL.
-using PumpObserver = void (*)(void* context);
-void SetPumpObserver(PumpObserver observer, void* context);
 
 // 64-bit positioning and length change of a stream. The library itself keeps
 // to 32-bit offsets; these only let it see and refuse larger files.
@@ -41,35 +36,30 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length);
 // C runtime's _stricmp does in the "C" locale.
 int CompareIgnoreAsciiCase(std::string_view a, std::string_view b);
 
-// The order in which a resource directory must list names for the loader's
-// binary search to find them: UTF-16 code units with a-z folded to upper
-// case. Folding to lower case instead misplaces names holding one of
-// "[\]^_`", which lie between the two.
-int CompareResourceNames(std::string_view a, std::string_view b);
-
-// A module mapped for its resources only, as the loader maps a library as a
-// data file: none of its code runs. On Windows the loader itself; elsewhere
-// a read-only reader of PE32 and PE32+ images with the loader's lookup rules.
-class DataModule;
-struct DataModuleCloser {
-    void operator()(DataModule* module) const;
-};
-using DataModuleHandle = std::unique_ptr<DataModule, DataModuleCloser>;
-
-// Null when the module cannot be mapped.
-DataModuleHandle LoadDataModule(const char* path);
-
-// The bytes of the resource of numeric `type` named `name` (a name compared
-// ignoring ASCII case, or "#" and decimal digits for a numeric id), in the
-// language the loader picks: neutral, then 1033, then the first. Valid while
-// the module stays loaded; nullopt when there is no such resource.
-std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module, const char* name, std::uint16_t type);
+// What a path names, for telling a user why a file cannot be used.
+enum class PathState { File, Missing, Directory, Unreadable };
+PathState InspectPath(const char* path);
 
 // True when the process's standard error is a terminal, where a progress
 // line may be drawn.
 bool StandardErrorIsTerminal();
 
 #if defined(_WIN32)
+// A module the loader maps as a data file (LOAD_LIBRARY_AS_DATAFILE): none
+// of its code runs.
+class LoaderModule;
+struct LoaderModuleCloser {
+    void operator()(LoaderModule* module) const;
+};
+using LoaderModuleHandle = std::unique_ptr<LoaderModule, LoaderModuleCloser>;
+
+// Null when the loader cannot map the module.
+LoaderModuleHandle LoadLibraryAsDataFile(const char* path);
+
+// The bytes of the resource FindResourceA finds ("#12" is id 12), valid
+// while the module stays loaded.
+std::optional<std::span<const std::byte>> FindLoaderResource(LoaderModule& module, const char* name, std::uint16_t type);
+
 // Appends a line to a list box (LB_ADDSTRING).
 void AddListBoxString(void* listBox, const char* text);
 #endif

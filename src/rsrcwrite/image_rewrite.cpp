@@ -6,7 +6,6 @@
 
 #include "pe/byte_view.h"
 #include "pe/pe_format.h"
-#include "platform/platform.h"
 #include "rsrcwrite/section_builder.h"
 
 namespace vorn {
@@ -14,24 +13,6 @@ namespace vorn {
 namespace {
 
 using namespace pe;
-
-// An installer's loader keeps a table of file offsets into its appended data:
-// the tag "Inno" at 0x30, the table's offset at 0x34 and its complement at
-// 0x38, and at that offset an id followed by eight 32-bit values.
-constexpr std::uint32_t kInstallerTagOffset = 0x30;
-constexpr std::array<std::uint8_t, 4> kInstallerTag = {'I', 'n', 'n', 'o'};
-constexpr std::array<std::uint8_t, 12> kInstallerTableId = {'r', 'D', 'l', 'P', 't', 'S', '0', '2',
-                                                             0x87, 0x65, 0x56, 0x78};
-constexpr std::uint32_t kInstallerTableSize = 12 + 8 * 4;
-// Values 1, 2, 6, 7 and 8 (counting from 1) are file offsets or the file's
-// size; 3, 4 and 5 are not.
-constexpr std::array<bool, 8> kInstallerValueMoves = {true, true, false, false, false, true, true, true};
-
-// Debug directory entries: 28 bytes, AddressOfRawData (an RVA) at 20 and
-// PointerToRawData (a file offset) at 24.
-constexpr std::uint32_t kDebugEntrySize = 28;
-constexpr std::uint32_t kDebugAddressOffset = 20;
-constexpr std::uint32_t kDebugPointerOffset = 24;
 
 // Where things were and where they go. File positions are 64-bit so that a
 // damaged header cannot wrap them; header values stay 32-bit, whose
@@ -48,150 +29,108 @@ struct Move {
 
     [[nodiscard]] bool FileOffsetMoves(std::uint32_t offset) const { return offset != 0 && offset >= oldEnd; }
     [[nodiscard]] bool AddressMoves(std::uint32_t rva) const { return rva != 0 && rva >= oldVirtualEnd; }
+    [[nodiscard]] std::uint64_t Moved(std::uint64_t offset) const { return offset + (newEnd - oldEnd); }
 };
 
-MoveProgress moveProgress = nullptr;
-void* moveProgressContext = nullptr;
-
-void ReportMove(std::uint64_t done, std::uint64_t total) {
-    if (moveProgress != nullptr) moveProgress(moveProgressContext, done, total);
-}
-
+void Add(std::uint32_t& field, std::uint32_t delta) { field += delta; }
 void AddAt(std::byte* at, std::uint32_t delta) { StoreU32(at, LoadU32(at) + delta); }
 
-// The headers as read before anything changes, edited in memory, and
-// written back once the tail has moved.
-struct Headers {
-    std::array<std::byte, kFileHeaderSize> fileHeader{};
-    std::array<std::byte, kOptionalHeaderSize> optional{};
-    std::vector<std::byte> sections;
+bool IsPowerOfTwo(std::uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
+
+// What lies outside the headers and moves with the tail: the debug
+// directory's entries and an installer's offset table, read before anything
+// changes and written back at their new places.
+struct MovedData {
     std::uint64_t debugOffset = 0;  // file offset of the debug directory after the move
     std::vector<std::byte> debug;
-    std::uint64_t installerTable = 0;  // file offset of the installer table after the move
-    std::array<std::byte, kInstallerTableSize> installer{};
-    bool hasInstallerTable = false;
     bool hasInstallerTag = false;
+    std::uint64_t installerTable = 0;  // file offset of the installer table after the move
+    bool hasInstallerTable = false;
+    std::array<std::byte, kInstallerTableSize> installer{};
 };
 
-// The file offset of an RVA, by the section headers as they were.
-std::optional<std::uint64_t> FileOffsetOf(const std::vector<std::byte>& sections, std::uint32_t rva,
-                                          std::uint32_t size) {
-    for (std::size_t at = 0; at + kSectionHeaderSize <= sections.size(); at += kSectionHeaderSize) {
-        const std::byte* s = sections.data() + at;
-        const std::uint32_t va = LoadU32(s + kSecVirtualAddressOffset);
-        const std::uint32_t rawSize = LoadU32(s + kSecSizeOfRawDataOffset);
-        const std::uint32_t pointer = LoadU32(s + kSecPointerToRawDataOffset);
-        if (pointer != 0 && rva >= va && Fits(rva - va, size, rawSize)) return std::uint64_t{pointer} + (rva - va);
-    }
-    return std::nullopt;
+bool MatchesBytes(std::span<const std::uint8_t> expected, const std::byte* actual) {
+    return std::equal(expected.begin(), expected.end(), actual, [](std::uint8_t a, std::byte b) { return std::byte{a} == b; });
 }
 
-bool ReadHeaders(File& stream, const ImageLayout& layout, const Move& move, std::uint64_t fileLength,
-                 Headers& headers) {
-    const std::uint64_t fileHeaderOffset = std::uint64_t{layout.optionalHeaderOffset} - kFileHeaderSize;
-    const std::uint64_t sectionTable = std::uint64_t{layout.optionalHeaderOffset} + kOptionalHeaderSize;
-    headers.sections.resize(std::size_t{kSectionHeaderSize} * static_cast<std::uint32_t>(layout.sectionCount));
-    if (!stream.ReadAt(fileHeaderOffset, headers.fileHeader) ||
-        !stream.ReadAt(layout.optionalHeaderOffset, headers.optional) ||
-        !stream.ReadAt(sectionTable, headers.sections)) {
-        return false;
-    }
-
+bool ReadMovedData(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Move& move,
+                   std::uint64_t fileLength, MovedData& data) {
     // The debug directory, when it lies in the file outside the old section.
-    const std::byte* debugDirectory = headers.optional.data() + kOptDataDirectoryOffset +
-                                      kDebugDirectoryIndex * kDataDirectoryEntrySize;
-    const std::uint32_t debugRva = LoadU32(debugDirectory);
-    const std::uint32_t debugSize = LoadU32(debugDirectory + 4) / kDebugEntrySize * kDebugEntrySize;
-    if (debugRva != 0 && debugSize != 0) {
-        const auto at = FileOffsetOf(headers.sections, debugRva, debugSize);
+    const DataDirectory debug = headers.Directory(kDebugDirectoryIndex);
+    const std::uint32_t debugSize = debug.size / kDebugEntrySize * kDebugEntrySize;
+    if (debug.virtualAddress != 0 && debugSize != 0) {
+        const auto at = headers.FileOffsetOf(debug.virtualAddress, debugSize);
         const bool inOldSection = at && *at < move.oldEnd && *at + debugSize > layout.resourceOffset;
         if (at && !inOldSection && Fits(*at, debugSize, fileLength)) {
-            headers.debug.resize(debugSize);
-            if (!stream.ReadAt(*at, headers.debug)) return false;
-            headers.debugOffset = *at >= move.oldEnd ? *at + (move.newEnd - move.oldEnd) : *at;
+            data.debug.resize(debugSize);
+            if (!stream.ReadAt(*at, data.debug)) return false;
+            data.debugOffset = *at >= move.oldEnd ? move.Moved(*at) : *at;
         }
     }
 
-    std::array<std::byte, 12> tag{};
-    if (!stream.ReadAt(kInstallerTagOffset, tag)) return false;
-    headers.hasInstallerTag = std::equal(kInstallerTag.begin(), kInstallerTag.end(), tag.begin(),
-                                         [](std::uint8_t a, std::byte b) { return std::byte{a} == b; });
-    const std::uint32_t table = LoadU32(tag.data() + 4);
+    const std::byte* tag = headers.dosHeader.data() + kInstallerTagOffset;
+    data.hasInstallerTag = MatchesBytes(kInstallerTag, tag);
+    const std::uint32_t table = LoadU32(tag + 4);
     // A table that lies before the resource section does not move.
-    if (headers.hasInstallerTag && move.FileOffsetMoves(table) && Fits(table, kInstallerTableSize, fileLength)) {
-        if (!stream.ReadAt(table, headers.installer)) return false;
-        headers.hasInstallerTable = std::equal(kInstallerTableId.begin(), kInstallerTableId.end(),
-                                               headers.installer.begin(),
-                                               [](std::uint8_t a, std::byte b) { return std::byte{a} == b; });
-        headers.installerTable = std::uint64_t{table} + (move.newEnd - move.oldEnd);
+    if (data.hasInstallerTag && move.FileOffsetMoves(table) && Fits(table, kInstallerTableSize, fileLength)) {
+        if (!stream.ReadAt(table, data.installer)) return false;
+        data.hasInstallerTable = MatchesBytes(kInstallerTableId, data.installer.data());
+        data.installerTable = move.Moved(table);
     }
     return true;
 }
 
-void FixHeaders(const ImageLayout& layout, const Move& move, Headers& headers) {
-    std::byte* directories = headers.optional.data() + kOptDataDirectoryOffset;
-    for (std::uint32_t i = 0; i < kDataDirectoryCount; ++i) {
-        std::byte* entry = directories + i * kDataDirectoryEntrySize;
+void FixHeaders(const ImageLayout& layout, const Move& move, PeHeaders& headers, MovedData& data) {
+    for (std::uint32_t i = 0; i < headers.directories.size(); ++i) {
+        std::uint32_t& address = headers.directories[i].virtualAddress;
         // The certificate table is the one directory that holds a file offset.
         if (i == kCertificateDirectoryIndex) {
-            if (move.FileOffsetMoves(LoadU32(entry))) AddAt(entry, move.fileDelta);
-        } else if (LoadU32(entry) >= move.oldVirtualEnd) {
-            AddAt(entry, move.virtualDelta);
+            if (move.FileOffsetMoves(address)) Add(address, move.fileDelta);
+        } else if (address >= move.oldVirtualEnd) {
+            Add(address, move.virtualDelta);
         }
     }
-    StoreU32(directories + kResourceDirectoryIndex * kDataDirectoryEntrySize + 4, layout.resourceSize);
-    AddAt(headers.optional.data() + kOptSizeOfImageOffset, move.virtualDelta);
-    AddAt(headers.optional.data() + kOptSizeOfInitializedDataOffset, move.newRawSize - move.oldRawSize);
+    headers.directories[kResourceDirectoryIndex].size = layout.resourceSize;
+    Add(headers.sizeOfImage, move.virtualDelta);
+    Add(headers.sizeOfInitializedData, move.newRawSize - move.oldRawSize);
 
-    for (std::size_t at = 0; at < headers.sections.size(); at += kSectionHeaderSize) {
-        std::byte* s = headers.sections.data() + at;
-        const std::uint32_t va = LoadU32(s + kSecVirtualAddressOffset);
-        if (va == layout.resourceRva) {
-            StoreU32(s + kSecVirtualSizeOffset, layout.resourceSize);
-            StoreU32(s + kSecSizeOfRawDataOffset, move.newRawSize);
-        } else if (va >= move.oldVirtualEnd) {
-            AddAt(s + kSecVirtualAddressOffset, move.virtualDelta);
+    for (SectionHeader& s : headers.sections) {
+        if (s.virtualAddress == layout.resourceRva) {
+            s.virtualSize = layout.resourceSize;
+            s.sizeOfRawData = move.newRawSize;
+        } else if (s.virtualAddress >= move.oldVirtualEnd) {
+            Add(s.virtualAddress, move.virtualDelta);
         }
-        for (const std::uint32_t field :
-             {kSecPointerToRawDataOffset, kSecPointerToRelocationsOffset, kSecPointerToLinenumbersOffset}) {
-            if (move.FileOffsetMoves(LoadU32(s + field))) AddAt(s + field, move.fileDelta);
+        for (std::uint32_t* field : {&s.pointerToRawData, &s.pointerToRelocations, &s.pointerToLinenumbers}) {
+            if (move.FileOffsetMoves(*field)) Add(*field, move.fileDelta);
         }
     }
-
     // The COFF symbol table that many toolchains leave after the sections.
-    std::byte* symbols = headers.fileHeader.data() + kFilePointerToSymbolTableOffset;
-    if (move.FileOffsetMoves(LoadU32(symbols))) AddAt(symbols, move.fileDelta);
+    if (move.FileOffsetMoves(headers.pointerToSymbolTable)) Add(headers.pointerToSymbolTable, move.fileDelta);
 
-    for (std::size_t at = 0; at < headers.debug.size(); at += kDebugEntrySize) {
-        std::byte* entry = headers.debug.data() + at;
+    for (std::size_t at = 0; at < data.debug.size(); at += kDebugEntrySize) {
+        std::byte* entry = data.debug.data() + at;
         if (move.AddressMoves(LoadU32(entry + kDebugAddressOffset))) AddAt(entry + kDebugAddressOffset, move.virtualDelta);
         if (move.FileOffsetMoves(LoadU32(entry + kDebugPointerOffset))) AddAt(entry + kDebugPointerOffset, move.fileDelta);
     }
 
-    if (headers.hasInstallerTable) {
-        for (std::size_t i = 0; i < kInstallerValueMoves.size(); ++i) {
-            if (kInstallerValueMoves[i]) AddAt(headers.installer.data() + 12 + 4 * i, move.fileDelta);
+    if (data.hasInstallerTable) {
+        for (std::uint32_t i = 0; i < kInstallerValueCount; ++i) {
+            if (kInstallerValueMoves[i]) AddAt(data.installer.data() + kInstallerTableIdSize + 4 * i, move.fileDelta);
         }
     }
+    if (data.hasInstallerTag && data.installerTable != 0) {
+        const auto table = static_cast<std::uint32_t>(data.installerTable);
+        StoreU32(headers.dosHeader.data() + kInstallerTagOffset + 4, table);
+        StoreU32(headers.dosHeader.data() + kInstallerTagOffset + 8, ~table);
+    }
+    StorePeHeaders(headers);
 }
 
-bool WriteHeaders(File& stream, const ImageLayout& layout, const Headers& headers) {
-    const std::uint64_t fileHeaderOffset = std::uint64_t{layout.optionalHeaderOffset} - kFileHeaderSize;
-    const std::uint64_t sectionTable = std::uint64_t{layout.optionalHeaderOffset} + kOptionalHeaderSize;
-    if (!stream.WriteAt(fileHeaderOffset, headers.fileHeader) ||
-        !stream.WriteAt(layout.optionalHeaderOffset, headers.optional) ||
-        !stream.WriteAt(sectionTable, headers.sections)) {
-        return false;
-    }
-    if (!headers.debug.empty() && !stream.WriteAt(headers.debugOffset, headers.debug)) return false;
-    if (headers.hasInstallerTable && !stream.WriteAt(headers.installerTable, headers.installer)) return false;
-    if (headers.hasInstallerTag && headers.installerTable != 0) {
-        std::array<std::byte, 8> pointer{};
-        const auto table = static_cast<std::uint32_t>(headers.installerTable);
-        StoreU32(pointer.data(), table);
-        StoreU32(pointer.data() + 4, ~table);
-        if (!stream.WriteAt(kInstallerTagOffset + 4, pointer)) return false;
-    }
+bool WriteHeaders(File& stream, const PeHeaders& headers, const MovedData& data) {
+    if (!WritePeHeaders(stream, headers)) return false;
+    if (!data.debug.empty() && !stream.WriteAt(data.debugOffset, data.debug)) return false;
+    if (data.hasInstallerTable && !stream.WriteAt(data.installerTable, data.installer)) return false;
     return stream.Flush();
 }
 
@@ -200,7 +139,7 @@ bool WriteHeaders(File& stream, const ImageLayout& layout, const Headers& header
 // is read and written in order and the system's read-ahead works (moving
 // back to front defeats it and costs three to four times as long on a cold
 // cache). The buffer holds one chunk and the growth.
-bool MoveTailForward(File& stream, const Move& move) {
+bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks) {
     const auto shift = static_cast<std::size_t>(move.newEnd - move.oldEnd);
     std::vector<std::byte> buffer(shift + static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength)));
     std::uint64_t at = 0;     // tail offset of the buffer's first byte
@@ -208,7 +147,7 @@ bool MoveTailForward(File& stream, const Move& move) {
     while (at + carried < move.tailLength) {
         const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength - at - carried));
         if (!stream.ReadAt(move.oldEnd + at + carried, std::span(buffer.data() + carried, length))) return false;
-        if (length == kMoveChunkSize) platform::PumpMessages();
+        if (length == kMoveChunkSize) hooks.Pump();
         const std::size_t held = carried + length;
         // Before the end, the last `shift` bytes wait: writing them would
         // cover bytes not yet read.
@@ -218,16 +157,16 @@ bool MoveTailForward(File& stream, const Move& move) {
                   buffer.begin());
         carried = held - writable;
         at += writable;
-        ReportMove(at, move.tailLength);
+        hooks.Move(at, move.tailLength);
     }
     return stream.Flush();
 }
 
 // Moves tailLength bytes from oldEnd to newEnd.
-bool MoveTail(File& stream, const Move& move) {
+bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks) {
     if (move.tailLength == 0 || move.newEnd == move.oldEnd) return true;
     const bool growing = move.newEnd > move.oldEnd;
-    if (growing && move.newEnd - move.oldEnd <= kMoveChunkSize) return MoveTailForward(stream, move);
+    if (growing && move.newEnd - move.oldEnd <= kMoveChunkSize) return MoveTailForward(stream, move, hooks);
     // Otherwise one chunk at a time: back to front when growing, front to
     // back when shrinking, so that no byte is overwritten before it is read.
     std::vector<std::byte> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(move.tailLength, kMoveChunkSize)));
@@ -235,90 +174,120 @@ bool MoveTail(File& stream, const Move& move) {
     while (remaining > kMoveChunkSize) {
         const std::uint64_t at = growing ? remaining - kMoveChunkSize : move.tailLength - remaining;
         if (!stream.ReadAt(move.oldEnd + at, buffer)) return false;
-        platform::PumpMessages();
+        hooks.Pump();
         if (!stream.WriteAt(move.newEnd + at, buffer)) return false;
         remaining -= kMoveChunkSize;
-        ReportMove(move.tailLength - remaining, move.tailLength);
+        hooks.Move(move.tailLength - remaining, move.tailLength);
     }
     const std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(remaining));
     const std::uint64_t at = growing ? 0 : move.tailLength - remaining;
     if (!stream.ReadAt(move.oldEnd + at, piece) || !stream.WriteAt(move.newEnd + at, piece)) return false;
-    ReportMove(move.tailLength, move.tailLength);
+    hooks.Move(move.tailLength, move.tailLength);
     return stream.Flush();
 }
 
-ResultCode Rewrite(File& stream, const ImageLayout& layout, std::span<const std::byte> section) {
-    if (section.size() != layout.resourceSize) return ResultCode::SectionBuildFailed;
-
-    // Everything is read and checked before the first byte changes.
-    std::array<std::byte, 4> oldSizeField{};
-    const auto fileLength = stream.Length();
-    if (!fileLength ||
-        !stream.ReadAt(std::uint64_t{layout.dataDirectoryOffset} + kResourceDirectoryIndex * kDataDirectoryEntrySize + 4,
-                       oldSizeField)) {
-        return ResultCode::FileAccessFailed;
+// Zeros from the end of the new section to where the tail begins, so that
+// the output depends only on the input. Written from one fixed block, never
+// allocated at a size the file names.
+bool WritePadding(File& stream, std::uint64_t length) {
+    static constexpr std::array<std::byte, 0x4000> kZeros{};
+    while (length > 0) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, kZeros.size()));
+        if (!stream.Write(std::span(kZeros.data(), piece))) return false;
+        length -= piece;
     }
-    const std::uint32_t oldSize = LoadU32(oldSizeField.data());
-    // The whole old directory must be in the file; only the padding of a
-    // section that ends the file may be missing, and then the tail is empty.
-    if (!Fits(layout.resourceOffset, oldSize, *fileLength)) return ResultCode::BadResourceData;
+    return true;
+}
 
+// The old section must lie whole in the file, after the headers, and share
+// its file bytes with no other section: the rewrite replaces those bytes.
+bool OldSectionStandsApart(const PeHeaders& headers, const ImageLayout& layout, const Move& move, std::uint32_t oldSize,
+                           std::uint64_t fileLength) {
+    if (!Fits(layout.resourceOffset, oldSize, fileLength)) return false;
+    if (layout.resourceOffset < std::max<std::uint64_t>(kDosHeaderSize, headers.HeadersEnd())) return false;
+    return std::none_of(headers.sections.begin(), headers.sections.end(), [&](const SectionHeader& s) {
+        if (s.virtualAddress == layout.resourceRva || s.pointerToRawData == 0 || s.sizeOfRawData == 0) return false;
+        const std::uint64_t end = std::uint64_t{s.pointerToRawData} + s.sizeOfRawData;
+        return s.pointerToRawData < move.oldEnd && end > layout.resourceOffset;
+    });
+}
+
+ResultCode Rewrite(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
+                   std::span<const std::byte> section, const OperationHooks& hooks) {
+    if (section.size() != layout.resourceSize) return ResultCode::SectionBuildFailed;
+    if (headers.directories.size() <= kResourceDirectoryIndex) return ResultCode::NoResourceSection;
+
+    // Everything is read and checked before the first byte changes. A
+    // FileAlignment that no loader accepts would make the padding of the
+    // new section as large as it says.
+    const std::uint32_t fileAlignment = layout.fileAlignment;
+    if (fileAlignment > kMaxFileAlignment || (fileAlignment > 1 && !IsPowerOfTwo(fileAlignment))) {
+        return ResultCode::BadResourceData;
+    }
+    const std::uint32_t oldSize = headers.directories[kResourceDirectoryIndex].size;
     Move move;
-    move.oldRawSize = AlignUp(oldSize, layout.fileAlignment);
-    move.newRawSize = AlignUp(layout.resourceSize, layout.fileAlignment);
+    move.oldRawSize = AlignUp(oldSize, fileAlignment);
+    move.newRawSize = AlignUp(layout.resourceSize, fileAlignment);
+    if (move.oldRawSize < oldSize || move.newRawSize < layout.resourceSize) return ResultCode::FileAccessFailed;
     move.oldEnd = std::uint64_t{layout.resourceOffset} + move.oldRawSize;
     move.newEnd = std::uint64_t{layout.resourceOffset} + move.newRawSize;
-    move.tailLength = *fileLength > move.oldEnd ? *fileLength - move.oldEnd : 0;
-    move.oldVirtualEnd = AlignUp(layout.resourceRva + move.oldRawSize, layout.sectionAlignment);
-    const std::uint32_t newVirtualEnd = AlignUp(layout.resourceRva + move.newRawSize, layout.sectionAlignment);
+    // Only the padding of a section that ends the file may be missing, and
+    // then the tail is empty.
+    if (!OldSectionStandsApart(headers, layout, move, oldSize, fileLength)) return ResultCode::BadResourceData;
+    move.tailLength = fileLength > move.oldEnd ? fileLength - move.oldEnd : 0;
+
+    const std::uint32_t sectionAlignment = std::max<std::uint32_t>(layout.sectionAlignment, 1);
+    const auto virtualEnd = [&](std::uint32_t rawSize) {
+        const std::uint64_t end = std::uint64_t{layout.resourceRva} + rawSize;
+        return (end + sectionAlignment - 1) / sectionAlignment * sectionAlignment;
+    };
+    const std::uint64_t oldVirtualEnd = virtualEnd(move.oldRawSize);
+    const std::uint64_t newVirtualEnd = virtualEnd(move.newRawSize);
+    if (oldVirtualEnd > 0xFFFFFFFF || newVirtualEnd > 0xFFFFFFFF) return ResultCode::BadResourceData;
+    move.oldVirtualEnd = static_cast<std::uint32_t>(oldVirtualEnd);
     move.fileDelta = static_cast<std::uint32_t>(move.newEnd - move.oldEnd);
-    move.virtualDelta = newVirtualEnd - move.oldVirtualEnd;
+    move.virtualDelta = static_cast<std::uint32_t>(newVirtualEnd) - move.oldVirtualEnd;
     const std::uint64_t newLength = move.newEnd + move.tailLength;
-    if (newLength > kMaxImageFileLength || move.oldRawSize < oldSize || move.newRawSize < layout.resourceSize) {
-        return ResultCode::FileAccessFailed;
-    }
+    if (newLength > kMaxImageFileLength) return ResultCode::FileAccessFailed;
 
-    Headers headers;
-    if (!ReadHeaders(stream, layout, move, *fileLength, headers)) return ResultCode::FileAccessFailed;
-    FixHeaders(layout, move, headers);
+    MovedData data;
+    if (!ReadMovedData(stream, headers, layout, move, fileLength, data)) return ResultCode::FileAccessFailed;
+    FixHeaders(layout, move, headers, data);
 
-    if (newLength > *fileLength && !stream.SetLength(newLength)) {
+    if (newLength > fileLength && !stream.SetLength(newLength)) {
         // Nothing has moved yet: put the length back and report.
-        (void)stream.SetLength(*fileLength);
+        (void)stream.SetLength(fileLength);
         return ResultCode::FileAccessFailed;
     }
-    if (!MoveTail(stream, move)) return ResultCode::FileAccessFailed;
-    if (newLength < *fileLength && !stream.SetLength(newLength)) return ResultCode::FileAccessFailed;
+    if (!MoveTail(stream, move, hooks)) return ResultCode::FileAccessFailed;
+    if (newLength < fileLength && !stream.SetLength(newLength)) return ResultCode::FileAccessFailed;
 
-    // The new section, then zeros up to where the tail begins, so that the
-    // output depends only on the input.
-    const std::vector<std::byte> padding(static_cast<std::size_t>(move.newRawSize - layout.resourceSize));
-    if (!stream.WriteAt(layout.resourceOffset, section) || !stream.Write(padding)) return ResultCode::FileAccessFailed;
-    platform::PumpMessages();
+    if (!stream.WriteAt(layout.resourceOffset, section) || !WritePadding(stream, move.newRawSize - layout.resourceSize)) {
+        return ResultCode::FileAccessFailed;
+    }
+    hooks.Pump();
 
-    return WriteHeaders(stream, layout, headers) ? ResultCode::Success : ResultCode::FileAccessFailed;
+    return WriteHeaders(stream, headers, data) ? ResultCode::Success : ResultCode::FileAccessFailed;
 }
 
 }  // namespace
 
-void SetMoveProgress(MoveProgress observer, void* context) {
-    moveProgress = observer;
-    moveProgressContext = context;
-}
-
-ResultCode RewriteImage(File& stream, const ImageLayout& layout, std::span<const std::byte> section) {
+ResultCode RewriteImage(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
+                        std::span<const std::byte> section, const OperationHooks& hooks) {
     try {
-        return Rewrite(stream, layout, section);
+        return Rewrite(stream, headers, layout, fileLength, section, hooks);
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
     }
 }
 
-ResultCode CommitResources(Image& image) {
+ResultCode CommitResources(Image& image, const OperationHooks& hooks) {
     ResultCode code = BuildResourceSection(image.resourceBytes, image.layout.resourceSize, image.table,
-                                           image.layout.resourceRva);
+                                           image.layout.resourceRva, hooks);
     ReleaseResourceTable(image.table);
-    if (code == ResultCode::Success) code = RewriteImage(image.stream, image.layout, image.resourceBytes);
+    if (code == ResultCode::Success) {
+        code = RewriteImage(image.stream, image.headers, image.layout, image.fileLength, image.resourceBytes, hooks);
+    }
     image = Image{};
     return code;
 }

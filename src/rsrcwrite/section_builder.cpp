@@ -68,10 +68,10 @@ void PutDirectory(std::byte* at, const ResourceEntry* last, std::uint32_t named,
 }
 
 ResultCode Build(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSize, ResourceTable& table,
-                 std::uint32_t sectionRva) {
+                 std::uint32_t sectionRva, const OperationHooks& hooks) {
     std::vector<ResourceEntry>& entries = table.entries;
     if (entries.empty()) return ResultCode::SectionBuildFailed;
-    SortResourceTable(entries);
+    SortResourceTable(entries, hooks);
 
     // Groups are counted here rather than trusted from typeCount, which an
     // edit that drops every resource of a type leaves too high.
@@ -207,9 +207,9 @@ ResultCode Build(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSi
 }  // namespace
 
 ResultCode BuildResourceSection(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSize,
-                                ResourceTable& table, std::uint32_t sectionRva) {
+                                ResourceTable& table, std::uint32_t sectionRva, const OperationHooks& hooks) {
     try {
-        return Build(sectionBuffer, sectionSize, table, sectionRva);
+        return Build(sectionBuffer, sectionSize, table, sectionRva, hooks);
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/result_code.h"
+#include "pe/operation_hooks.h"
 #include "pe/resource_table.h"
 
 namespace vorn {
@@ -20,6 +21,6 @@ namespace vorn {
 // converts to no UTF-16 text, or a section that would pass 2 GiB;
 // BadResourceData for an entry with a size but no data; OutOfMemory.
 ResultCode BuildResourceSection(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSize,
-                                ResourceTable& table, std::uint32_t sectionRva);
+                                ResourceTable& table, std::uint32_t sectionRva, const OperationHooks& hooks = {});
 
 }  // namespace vorn

@@ -20,7 +20,6 @@
 #include "pe/image.h"
 #include "pe/pe_format.h"
 #include "platform/platform.h"
-#include "rsrcwrite/image_rewrite.h"
 #include "version/version_exports.h"
 
 namespace {
@@ -80,16 +79,52 @@ void PrintJson(const Json& json) {
 // What the failing command was doing, for messages that depend on it.
 enum class Job { Read, Write, ReplaceIcon, IconFile, FirstGroupOfModule, ExtractIcon };
 
-const char* Explain(ResultCode code, Job job) {
+// vornres reads and edits PE32 and PE32+ images alike.
+constexpr vorn::ImageKinds kKinds = vorn::ImageKinds::Pe32OrPe32Plus;
+
+// Why `file` is no image vornres can open (NotPeImage): what the system
+// says of the path first, then what is wrong with its headers.
+const char* ExplainNotImage(const std::string& file) {
+    switch (vorn::platform::InspectPath(file.c_str())) {
+        case vorn::platform::PathState::Missing: return "does not exist; check the path";
+        case vorn::platform::PathState::Directory: return "is a directory, not a program; name a file";
+        case vorn::platform::PathState::Unreadable: return "cannot be read; check its permissions";
+        case vorn::platform::PathState::File: break;
+    }
+    switch (vorn::DiagnoseImage(file.c_str(), kKinds)) {
+        case vorn::HeaderProblem::Empty: return "is empty; it is not a Windows program";
+        case vorn::HeaderProblem::Truncated:
+            return "is truncated: it ends inside its PE headers; use a complete copy of the file";
+        case vorn::HeaderProblem::UnknownOptionalHeader:
+            return "is a PE file of a kind vornres does not know (neither PE32 nor PE32+)";
+        case vorn::HeaderProblem::NotPe:
+        case vorn::HeaderProblem::Pe32Plus:
+        case vorn::HeaderProblem::None: break;
+    }
+    return "is not a Windows program or DLL (no PE image); check the path";
+}
+
+// True when `file` ends before the resource section its headers describe.
+bool ResourcesCutShort(const std::string& file) {
+    vorn::Image image;
+    vorn::ImageLayout layout;
+    return vorn::OpenImageHeaders(file.c_str(), image, true, kKinds) == ResultCode::Success &&
+           vorn::ReadImageLayout(image.headers, layout) == ResultCode::Success &&
+           std::uint64_t{layout.resourceOffset} + layout.resourceSize > image.fileLength;
+}
+
+std::string Explain(const std::string& file, ResultCode code, Job job) {
     switch (code) {
         case ResultCode::SectionBuildFailed:
             return "its new resource section cannot be built; the resources may be damaged or too large";
         case ResultCode::OutOfMemory: return "out of memory; close other programs and try again";
         case ResultCode::NotPeImage:
-            return job == Job::FirstGroupOfModule
-                       ? "is not a 32-bit Windows program (PE32), so its first icon group cannot be found; name one with --group"
-                       : "is not a 32-bit Windows program (PE32) or does not exist; check the path";
-        case ResultCode::NoResourceSection: return "has no resource section; only programs with resources can be read or edited";
+            if (job == Job::FirstGroupOfModule) {
+                return std::string(ExplainNotImage(file)) + "; its first icon group cannot be found, name one with --group";
+            }
+            return ExplainNotImage(file);
+        case ResultCode::NoResourceSection:
+            return "has no resource section; only programs with resources can be read or edited";
         case ResultCode::FileAccessFailed:
             return job == Job::Read || job == Job::ExtractIcon
                        ? "cannot be opened or read, or is 2 GiB or larger; check that it is readable"
@@ -109,7 +144,9 @@ const char* Explain(ResultCode code, Job job) {
                                            : "is not a usable icon (a damaged .ico file or icon group); use another icon";
         case ResultCode::BadSourceKind: return "was given an unknown icon source kind; this is a fault of vornres";
         case ResultCode::NoVersionResource: return "has no version information";
-        case ResultCode::BadResourceData: return "has damaged resource data; rebuild the program or use an undamaged copy";
+        case ResultCode::BadResourceData:
+            if (ResourcesCutShort(file)) return "is truncated: it ends before its resource section does; use a complete copy";
+            return "has damaged resources or headers; rebuild the program or use an undamaged copy";
         case ResultCode::BadVersionRecord:
             return "cannot take this version information: it would pass the 65535-byte limit; use shorter texts";
         case ResultCode::BadVersionResource: return "has damaged version information; rebuild its version resource first";
@@ -120,8 +157,8 @@ const char* Explain(ResultCode code, Job job) {
     return "failed for an unknown reason";
 }
 
-int Fail(std::string_view file, ResultCode code, Job job) {
-    std::fprintf(stderr, "vornres: %.*s: %s\n", static_cast<int>(file.size()), file.data(), Explain(code, job));
+int Fail(const std::string& file, ResultCode code, Job job) {
+    std::fprintf(stderr, "vornres: %s: %s\n", file.c_str(), Explain(file, code, job).c_str());
     return vorn::ToInt(code);
 }
 
@@ -152,19 +189,17 @@ void DrawMove(void* context, std::uint64_t done, std::uint64_t total) {
     std::fflush(stderr);
 }
 
-// Draws moves while it lives; the observer must not outlive the line.
-class MoveProgressScope {
-public:
-    MoveProgressScope() {
-        if (vorn::platform::StandardErrorIsTerminal()) vorn::SetMoveProgress(&DrawMove, &line_);
+// How every command reaches its files: PE32 and PE32+, and on a terminal
+// the progress of long moves.
+vorn::ImageAccess MakeAccess(MoveLine& line) {
+    vorn::ImageAccess access;
+    access.kinds = kKinds;
+    if (vorn::platform::StandardErrorIsTerminal()) {
+        access.hooks.moved = &DrawMove;
+        access.hooks.context = &line;
     }
-    ~MoveProgressScope() { vorn::SetMoveProgress(nullptr, nullptr); }
-    MoveProgressScope(const MoveProgressScope&) = delete;
-    MoveProgressScope& operator=(const MoveProgressScope&) = delete;
-
-private:
-    MoveLine line_;
-};
+    return access;
+}
 
 // ---- info -------------------------------------------------------------
 
@@ -180,54 +215,61 @@ std::string IdOrNameText(std::int32_t id, const vorn::ResourceName& name, bool i
     return std::to_string(id) + (label ? std::string(" ") + label : std::string());
 }
 
-struct Section {
-    std::string name;
-    std::uint32_t virtualAddress, virtualSize, rawOffset, rawSize;
-};
-
-// The section table as far as the file holds it, as the library reads it.
-std::vector<Section> ReadSections(vorn::Image& image) {
-    using namespace vorn::pe;
-    std::vector<Section> sections;
-    std::uint64_t at = std::uint64_t{image.layout.optionalHeaderOffset} + kOptionalHeaderSize;
-    std::array<std::byte, kSectionHeaderSize> header{};
-    for (std::int32_t i = 0; i < image.layout.sectionCount && image.stream.ReadAt(at, header); ++i, at += header.size()) {
-        const char* name = reinterpret_cast<const char*>(header.data());
-        sections.push_back({std::string(name, strnlen(name, 8)), vorn::LoadU32(header.data() + kSecVirtualAddressOffset),
-                            vorn::LoadU32(header.data() + kSecVirtualSizeOffset),
-                            vorn::LoadU32(header.data() + kSecPointerToRawDataOffset),
-                            vorn::LoadU32(header.data() + kSecSizeOfRawDataOffset)});
+const char* MachineLabel(std::uint16_t machine) {
+    switch (machine) {
+        case 0x014C: return "x86";
+        case 0x8664: return "x64";
+        case 0xAA64: return "ARM64";
+        case 0x01C4: return "ARMv7";
+        case 0x0200: return "IA-64";
+        default: return nullptr;
     }
-    return sections;
 }
 
 int RunInfo(const std::string& file, bool json) {
     vorn::Image image;
-    if (const ResultCode code = vorn::OpenImageForEdit(file.c_str(), image, true); code != ResultCode::Success) {
+    if (const ResultCode code = vorn::OpenImageHeaders(file.c_str(), image, true, kKinds); code != ResultCode::Success) {
         return Fail(file, code, Job::Read);
     }
-    const vorn::ImageLayout& layout = image.layout;
-    const std::vector<Section> sections = ReadSections(image);
-    std::uint64_t imageEnd = 0;
-    for (const Section& s : sections) {
-        if (s.rawSize != 0) imageEnd = std::max(imageEnd, std::uint64_t{s.rawOffset} + s.rawSize);
+    // The sections are shown whatever the resources are.
+    const vorn::PeHeaders headers = image.headers;
+    const std::uint64_t length = image.fileLength;
+    const ResultCode resources = vorn::LoadImageResources(image);
+    if (resources != ResultCode::Success && resources != ResultCode::NoResourceSection) {
+        return Fail(file, resources, Job::Read);
     }
-    const std::uint64_t length = image.stream.Length().value_or(0);
+    const bool hasResources = resources == ResultCode::Success;
+    const vorn::ImageLayout& layout = image.layout;
+    std::uint64_t imageEnd = headers.HeadersEnd();
+    for (const vorn::SectionHeader& s : headers.sections) {
+        if (s.sizeOfRawData != 0) imageEnd = std::max(imageEnd, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+    }
     const std::uint64_t appended = length > imageEnd ? length - imageEnd : 0;
-    // The tag an installer's loader looks for (see image_rewrite.cpp).
-    std::array<std::byte, 4> tag{};
-    const bool installerTag = image.stream.ReadAt(0x30, tag) && std::memcmp(tag.data(), "Inno", 4) == 0;
+    // The tag an installer's loader looks for.
+    const bool installerTag =
+        std::memcmp(headers.dosHeader.data() + vorn::pe::kInstallerTagOffset, vorn::pe::kInstallerTag, 4) == 0;
+    const char* format = headers.pe32Plus ? "PE32+" : "PE32";
+    const char* machine = MachineLabel(headers.machine);
+    char machineHex[8];
+    std::snprintf(machineHex, sizeof machineHex, "0x%04X", headers.machine);
 
     if (json) {
         Json out = {{"file", ToUtf8(file)},
+                    {"format", format},
+                    {"machine", machine ? machine : machineHex},
+                    {"dll", headers.IsDll()},
                     {"sections", Json::array()},
-                    {"resourceSection", {{"rva", layout.resourceRva}, {"offset", layout.resourceOffset}, {"size", layout.resourceSize}}},
+                    {"resourceSection", nullptr},
                     {"appendedBytes", appended},
                     {"installerTag", installerTag},
                     {"resources", Json::array()}};
-        for (const Section& s : sections) {
-            out["sections"].push_back({{"name", ToUtf8(s.name)}, {"virtualAddress", s.virtualAddress},
-                                       {"virtualSize", s.virtualSize}, {"rawOffset", s.rawOffset}, {"rawSize", s.rawSize}});
+        if (hasResources) {
+            out["resourceSection"] = {{"rva", layout.resourceRva}, {"offset", layout.resourceOffset}, {"size", layout.resourceSize}};
+        }
+        for (const vorn::SectionHeader& s : headers.sections) {
+            out["sections"].push_back({{"name", ToUtf8(s.Name())}, {"virtualAddress", s.virtualAddress},
+                                       {"virtualSize", s.virtualSize}, {"rawOffset", s.pointerToRawData},
+                                       {"rawSize", s.sizeOfRawData}});
         }
         for (const vorn::ResourceEntry& e : image.table.entries) {
             const char* label = e.typeId == -1 ? nullptr : vorn::pe::ResourceTypeLabel(e.typeId);
@@ -240,14 +282,19 @@ int RunInfo(const std::string& file, bool json) {
         }
         PrintJson(out);
     } else {
-        std::printf("%s\n\nsections (%zu)\n  %-8s  %10s  %10s  %10s  %10s\n", file.c_str(), sections.size(), "name",
+        std::printf("%s\n  %s, %s%s\n\nsections (%zu)\n  %-8s  %10s  %10s  %10s  %10s\n", file.c_str(), format,
+                    machine ? machine : machineHex, headers.IsDll() ? ", DLL" : "", headers.sections.size(), "name",
                     "virt addr", "virt size", "raw offset", "raw size");
-        for (const Section& s : sections) {
-            std::printf("  %-8s  0x%08X  0x%08X  0x%08X  0x%08X\n", s.name.c_str(), s.virtualAddress, s.virtualSize,
-                        s.rawOffset, s.rawSize);
+        for (const vorn::SectionHeader& s : headers.sections) {
+            std::printf("  %-8s  0x%08X  0x%08X  0x%08X  0x%08X\n", s.Name().c_str(), s.virtualAddress, s.virtualSize,
+                        s.pointerToRawData, s.sizeOfRawData);
         }
-        std::printf("\nresource section  RVA 0x%08X, file offset 0x%08X, %u bytes\n", layout.resourceRva,
-                    layout.resourceOffset, layout.resourceSize);
+        if (hasResources) {
+            std::printf("\nresource section  RVA 0x%08X, file offset 0x%08X, %u bytes\n", layout.resourceRva,
+                        layout.resourceOffset, layout.resourceSize);
+        } else {
+            std::printf("\nresource section  none\n");
+        }
         std::printf("appended bytes    %llu\ninstaller tag     %s\n", static_cast<unsigned long long>(appended),
                     installerTag ? "yes" : "no");
         std::printf("\nresources (%d)\n  %-24s  %-16s  %8s  %9s  %10s\n", image.table.entryCount(), "type", "name",
@@ -330,9 +377,9 @@ void PrintVersion(const std::string& file, const VersionInfoBlock& block, bool j
     }
 }
 
-int RunVersion(const std::string& file, const VersionEdit& edit, bool json) {
+int RunVersion(const std::string& file, const VersionEdit& edit, bool json, const vorn::ImageAccess& access) {
     VersionInfoBlock block{};
-    if (const ResultCode code = vorn::QueryVersion(file.c_str(), &block); code != ResultCode::Success) {
+    if (const ResultCode code = vorn::QueryVersion(file.c_str(), &block, access); code != ResultCode::Success) {
         return Fail(file, code, Job::Read);
     }
     if (edit.Any()) {
@@ -352,10 +399,10 @@ int RunVersion(const std::string& file, const VersionEdit& edit, bool json) {
         }
         if (edit.language >= 0) block.language = static_cast<std::uint16_t>(edit.language);
         if (edit.codePage >= 0) block.codePage = static_cast<std::uint16_t>(edit.codePage);
-        if (const ResultCode code = vorn::UpdateVersion(file.c_str(), &block); code != ResultCode::Success) {
+        if (const ResultCode code = vorn::UpdateVersion(file.c_str(), &block, access); code != ResultCode::Success) {
             return Fail(file, code, Job::Write);
         }
-        if (const ResultCode code = vorn::QueryVersion(file.c_str(), &block); code != ResultCode::Success) {
+        if (const ResultCode code = vorn::QueryVersion(file.c_str(), &block, access); code != ResultCode::Success) {
             return Fail(file, code, Job::Read);
         }
     }
@@ -368,18 +415,18 @@ int RunVersion(const std::string& file, const VersionEdit& edit, bool json) {
 // True when `file` opens for editing, as ReplaceMainIcon opens its target.
 bool OpensForEdit(const std::string& file) {
     vorn::Image image;
-    const bool opens = vorn::OpenImageForEdit(file.c_str(), image, false) == ResultCode::Success;
+    const bool opens = vorn::OpenImageForEdit(file.c_str(), image, false, kKinds) == ResultCode::Success;
     vorn::CloseImage(image);
     return opens;
 }
 
 int RunIcon(const std::string& file, const std::string& from, const std::string& fromModule, bool fromModuleGiven,
-            const std::string& group) {
+            const std::string& group, const vorn::ImageAccess& access) {
     const std::string& source = fromModuleGiven ? fromModule : from;
     const bool firstGroup = fromModuleGiven && group.empty();
     const ResultCode code = vorn::ReplaceMainIcon(file.c_str(), source.c_str(),
                                                   fromModuleGiven ? vorn::IconSourceModule : vorn::IconSourceFile,
-                                                  firstGroup ? nullptr : group.c_str());
+                                                  firstGroup ? nullptr : group.c_str(), access);
     if (code == ResultCode::Success) {
         std::printf("%s: main icon replaced from %s\n", file.c_str(), source.c_str());
         return 0;
@@ -397,7 +444,7 @@ int RunIcon(const std::string& file, const std::string& from, const std::string&
 
 int RunIcons(const std::string& file, bool json) {
     std::vector<std::string> names;
-    if (const ResultCode code = vorn::ListIconGroups(file.c_str(), names); code != ResultCode::Success) {
+    if (const ResultCode code = vorn::ListIconGroups(file.c_str(), names, kKinds); code != ResultCode::Success) {
         return Fail(file, code, Job::Read);
     }
     if (json) {
@@ -416,7 +463,7 @@ struct FileCloser {
 
 int RunExtractIcon(const std::string& file, const std::string& group, const std::string& output) {
     std::vector<std::byte> ico;
-    if (const ResultCode code = vorn::ExportIconGroup(file.c_str(), group.c_str(), ico); code != ResultCode::Success) {
+    if (const ResultCode code = vorn::ExportIconGroup(file.c_str(), group.c_str(), ico, kKinds); code != ResultCode::Success) {
         return Fail(file, code, Job::ExtractIcon);
     }
     std::unique_ptr<std::FILE, FileCloser> stream(std::fopen(output.c_str(), "wb"));
@@ -439,7 +486,7 @@ int RunExtractIcon(const std::string& file, const std::string& group, const std:
 
 int Run(int argc, char** argv) {
     const std::string version = std::string("vornres ") + VORNUTILS_VERSION + " (VornUtils " + VORNUTILS_VERSION + ")";
-    CLI::App app{"Edits the resources of 32-bit Windows programs (PE32) in place.", "vornres"};
+    CLI::App app{"Edits the resources of Windows programs and DLLs (PE32 and PE32+) in place.", "vornres"};
     app.set_version_flag("--version", version, "Print the version and exit");
     app.require_subcommand(1);
     // On Windows CLI11 would take "/path" for an option; paths come first.
@@ -513,11 +560,12 @@ int Run(int argc, char** argv) {
     }
 
     // Progress is for people watching a terminal, never for logs or pipes.
-    const MoveProgressScope progress;
+    MoveLine line;
+    const vorn::ImageAccess access = MakeAccess(line);
 
     if (info->parsed()) return RunInfo(file, json);
-    if (versionCommand->parsed()) return RunVersion(file, edit, json);
-    if (icon->parsed()) return RunIcon(file, from, fromModule, moduleOption->count() > 0, group);
+    if (versionCommand->parsed()) return RunVersion(file, edit, json, access);
+    if (icon->parsed()) return RunIcon(file, from, fromModule, moduleOption->count() > 0, group, access);
     if (icons->parsed()) return RunIcons(file, json);
     return RunExtractIcon(file, group, output);
 }

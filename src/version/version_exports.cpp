@@ -19,11 +19,11 @@ std::string VersionSlotString(const VersionBlockText& text) {
     return std::string(text, strnlen(text, sizeof(VersionBlockText) - 1));
 }
 
-ResultCode QueryVersion(const char* path, VersionInfoBlock* block) {
+ResultCode QueryVersion(const char* path, VersionInfoBlock* block, const ImageAccess& access) {
     if (path == nullptr || *path == '\0') return ResultCode::NotPeImage;
     if (block == nullptr) return ResultCode::BadVersionRecord;
     VersionInfo record;
-    ResultCode code = LoadVersionInfo(path, record);
+    ResultCode code = LoadVersionInfo(path, record, access.kinds);
     if (code == ResultCode::NoVersionResource) {
         code = CreateDefaultVersionInfo(record, kDefaultLanguage, kDefaultCodePage, 0x00010000, 0);
     }
@@ -65,11 +65,11 @@ ResultCode QueryVersion(const char* path, VersionInfoBlock* block) {
     return ResultCode::Success;
 }
 
-ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block) {
+ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block, const ImageAccess& access) {
     if (path == nullptr) return ResultCode::NotPeImage;
     if (block == nullptr) return ResultCode::BadVersionRecord;
     VersionInfo record;
-    ResultCode code = LoadVersionInfo(path, record);
+    ResultCode code = LoadVersionInfo(path, record, access.kinds);
     if (code == ResultCode::NoVersionResource) code = CreateDefaultVersionInfo(record, block->language, block->codePage, 0, 0);
     if (code != ResultCode::Success) return code;
 
@@ -81,7 +81,7 @@ ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block) {
         code = SetVersionString(record, block->language, block->codePage, slot.key, text);
         if (code != ResultCode::Success) return code;
     }
-    return WriteVersionInfo(path, record);
+    return WriteVersionInfo(path, record, access);
 }
 
 }  // namespace vorn

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frame/result_code.h"
+#include "pe/image.h"
 #include "vornutils.h"
 
 namespace vorn {
@@ -24,7 +25,7 @@ inline constexpr VersionTextSlot kVersionTextSlots[] = {
 // The text of a slot: up to its NUL, at most 255 bytes.
 std::string VersionSlotString(const VersionBlockText& text);
 
-ResultCode QueryVersion(const char* path, VersionInfoBlock* block);
-ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block);
+ResultCode QueryVersion(const char* path, VersionInfoBlock* block, const ImageAccess& access = {});
+ResultCode UpdateVersion(const char* path, const VersionInfoBlock* block, const ImageAccess& access = {});
 
 }  // namespace vorn

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame/result_code.h"
+#include "pe/image.h"
 
 namespace vorn {
 
@@ -78,7 +79,7 @@ void FreeVersionInfo(VersionInfo& record);
 // Reads the first RT_VERSION resource of the file at `path`. Returns 0,
 // NoVersionResource, BadVersionResource, TextConversionFailed or a code of
 // opening the image; `record` is filled only on 0.
-ResultCode LoadVersionInfo(const char* path, VersionInfo& record);
+ResultCode LoadVersionInfo(const char* path, VersionInfo& record, ImageKinds kinds = ImageKinds::Pe32Only);
 
 // Parses VS_VERSIONINFO bytes into `record`.
 ResultCode ParseVersionResource(std::span<const std::byte> resource, VersionInfo& record);
@@ -87,10 +88,10 @@ ResultCode ParseVersionResource(std::span<const std::byte> resource, VersionInfo
 // language and code page, keys in alphabetical order. Returns 0,
 // BadVersionRecord (no tag, or a block longer than 65535 bytes) or
 // TextConversionFailed. Sorts the record's items.
-ResultCode SerializeVersionInfo(VersionInfo& record, std::vector<std::byte>& image);
+ResultCode SerializeVersionInfo(VersionInfo& record, std::vector<std::byte>& image, const OperationHooks& hooks = {});
 
 // Writes the record into the file's first RT_VERSION resource, or adds one
 // (name 1, language 0), and rewrites the file.
-ResultCode WriteVersionInfo(const char* path, VersionInfo& record);
+ResultCode WriteVersionInfo(const char* path, VersionInfo& record, const ImageAccess& access = {});
 
 }  // namespace vorn

@@ -186,10 +186,10 @@ ResultCode ParseVersionResource(std::span<const std::byte> resource, VersionInfo
     }
 }
 
-ResultCode LoadVersionInfo(const char* path, VersionInfo& record) {
+ResultCode LoadVersionInfo(const char* path, VersionInfo& record, ImageKinds kinds) {
     try {
         Image image;
-        if (const ResultCode code = OpenImageForEdit(path, image, true); code != ResultCode::Success) return code;
+        if (const ResultCode code = OpenImageForEdit(path, image, true, kinds); code != ResultCode::Success) return code;
         const auto& entries = image.table.entries;
         const auto found = std::find_if(entries.begin(), entries.end(),
                                         [](const ResourceEntry& e) { return e.typeId == pe::kRtVersion; });

@@ -73,9 +73,9 @@ public:
     }
 };
 
-ResultCode Serialize(VersionInfo& record, std::vector<std::byte>& image) {
+ResultCode Serialize(VersionInfo& record, std::vector<std::byte>& image, const OperationHooks& hooks) {
     if (record.tag != kVersionTag) return ResultCode::BadVersionRecord;
-    SortRecords(RecordSortSpec<VersionItem>{record.items, {&CompareKind, &CompareBlock, &CompareReported, &ComparePair, &CompareItemKey}});
+    SortRecords(RecordSortSpec<VersionItem>{record.items, {&CompareKind, &CompareBlock, &CompareReported, &ComparePair, &CompareItemKey}}, hooks);
 
     ImageWriter w;
     const std::size_t root = w.Begin(kFixedInfoSize, 0, std::u16string(kRootKey));
@@ -137,21 +137,21 @@ ResultCode Serialize(VersionInfo& record, std::vector<std::byte>& image) {
 
 }  // namespace
 
-ResultCode SerializeVersionInfo(VersionInfo& record, std::vector<std::byte>& image) {
+ResultCode SerializeVersionInfo(VersionInfo& record, std::vector<std::byte>& image, const OperationHooks& hooks) {
     try {
-        return Serialize(record, image);
+        return Serialize(record, image, hooks);
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
     }
 }
 
-ResultCode WriteVersionInfo(const char* path, VersionInfo& record) {
+ResultCode WriteVersionInfo(const char* path, VersionInfo& record, const ImageAccess& access) {
     try {
         if (record.tag != kVersionTag) return ResultCode::BadVersionRecord;
         Image image;
-        if (const ResultCode code = OpenImageForEdit(path, image, false); code != ResultCode::Success) return code;
+        if (const ResultCode code = OpenImageForEdit(path, image, false, access.kinds); code != ResultCode::Success) return code;
         std::vector<std::byte> resource;
-        if (const ResultCode code = Serialize(record, resource); code != ResultCode::Success) return code;
+        if (const ResultCode code = Serialize(record, resource, access.hooks); code != ResultCode::Success) return code;
 
         auto& entries = image.table.entries;
         auto found = std::find_if(entries.begin(), entries.end(),
@@ -166,7 +166,7 @@ ResultCode WriteVersionInfo(const char* path, VersionInfo& record) {
         }
         found->data = resource.data();
         found->size = static_cast<std::uint32_t>(resource.size());
-        return CommitResources(image);
+        return CommitResources(image, access.hooks);
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
     }

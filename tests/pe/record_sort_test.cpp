@@ -15,20 +15,18 @@
 namespace vorn {
 namespace {
 
-// Counts sort passes through the pump observer and always unhooks it, so a
-// failed assertion cannot leave a dangling counter for the next test.
+// Counts sort passes through the hooks a sort is given.
 class PassCounter {
 public:
-    PassCounter() {
-        platform::SetPumpObserver([](void* context) { ++*static_cast<int*>(context); }, &count_);
-    }
-    ~PassCounter() { platform::SetPumpObserver(nullptr, nullptr); }
+    PassCounter() : hooks_{[](void* context) { ++*static_cast<int*>(context); }, nullptr, &count_} {}
     PassCounter(const PassCounter&) = delete;
     PassCounter& operator=(const PassCounter&) = delete;
     [[nodiscard]] int count() const { return count_; }
+    [[nodiscard]] const OperationHooks& hooks() const { return hooks_; }
 
 private:
     int count_ = 0;
+    OperationHooks hooks_;
 };
 
 ResourceName Text(const char* text) { return text ? std::make_shared<const std::string>(text) : nullptr; }
@@ -55,7 +53,7 @@ TEST(SortRecords, EmptyAndSingleTablesTakeOneEvenAndOneOddPass) {
     for (const std::size_t count : {0u, 1u}) {
         std::vector<ResourceEntry> entries(count, Entry(7, 3, 1));
         PassCounter passes;
-        SortResourceTable(entries);
+        SortResourceTable(entries, passes.hooks());
         EXPECT_EQ(passes.count(), 2) << count << " records";
         ASSERT_EQ(entries.size(), count);
         if (count == 1) {
@@ -69,7 +67,7 @@ TEST(SortRecords, OrderedTableTakesTwoPassesAndReversedTableSorts) {
     for (std::int32_t i = 0; i < 9; ++i) ordered.push_back(Entry(i, i + 1, 1));
     {
         PassCounter passes;
-        SortResourceTable(ordered);
+        SortResourceTable(ordered, passes.hooks());
         EXPECT_EQ(passes.count(), 2);
     }
     EXPECT_EQ(Ordinals(ordered), (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
@@ -80,7 +78,7 @@ TEST(SortRecords, OrderedTableTakesTwoPassesAndReversedTableSorts) {
         for (std::int32_t i = 0; i < count; ++i) reversed.push_back(Entry(i, count - i, 1));
         for (std::int32_t i = count - 1; i >= 0; --i) expected.push_back(i);
         PassCounter passes;
-        SortResourceTable(reversed);
+        SortResourceTable(reversed, passes.hooks());
         EXPECT_EQ(Ordinals(reversed), expected) << count << " records";
         // n passes sort n records; at most two more prove it with a clean odd pass.
         EXPECT_LE(passes.count(), count + 2) << count << " records";

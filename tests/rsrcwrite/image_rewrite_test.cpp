@@ -45,7 +45,8 @@ struct Outcome {
 
 // Opens the file, adds (or, with size 0, leaves out) an RCDATA resource of
 // `addBytes` and commits, optionally with a fault hook on the stream.
-Outcome Commit(const std::string& path, std::size_t addBytes, File::FaultHook hook = {}) {
+Outcome Commit(const std::string& path, std::size_t addBytes, File::FaultHook hook = {},
+               const OperationHooks& hooks = {}) {
     Outcome outcome{ResultCode::Success, ReadFile(path), {}};
     Image image;
     outcome.code = OpenImageForEdit(path.c_str(), image, false);
@@ -60,7 +61,7 @@ Outcome Commit(const std::string& path, std::size_t addBytes, File::FaultHook ho
         entry.data = reinterpret_cast<const std::byte*>(added.data());
     }
     if (hook) image.stream.SetFaultHook(std::move(hook));
-    outcome.code = CommitResources(image);
+    outcome.code = CommitResources(image, hooks);
     outcome.after = ReadFile(path);
     return outcome;
 }
@@ -267,6 +268,34 @@ TEST(RewriteImage, SectionEndingTheFileWithoutPaddingIsRewritten) {
     EXPECT_EQ(o.after.size(), pe.resourceOffset + Align(get32(o.after, pe.ResourceDirectorySizeField()), 0x200));
 }
 
+// Shapes whose rewrite would overwrite what is not the resource section, or
+// pad it to a size no loader accepts: refused before anything is written.
+TEST(RewriteImage, SectionsSharingBytesAndImpossibleAlignmentsAreRefused) {
+    test::TempDir dir;
+    const test::WrittenPe pe = test::WritePe(Spec(100, Pattern(3000, 3)));
+    const test::SectionPlacement& rsrc = pe.sections[*pe.resourceSectionIndex];
+    const test::SectionPlacement& reloc = pe.sections.back();
+    auto edited = [&](auto edit) {
+        ByteVec bytes = pe.bytes;
+        edit(bytes);
+        return dir.Write(bytes);
+    };
+    const std::uint32_t fileAlignmentField = pe.optionalHeaderOffset + 36;
+    for (const auto& path : {
+             // The resource section's data inside the headers.
+             edited([&](ByteVec& b) { test::put32(b, rsrc.headerOffset + test::kSecPointerToRawData, 0x40); }),
+             // The next section's data inside the resource section.
+             edited([&](ByteVec& b) { test::put32(b, reloc.headerOffset + test::kSecPointerToRawData, rsrc.rawOffset); }),
+             edited([&](ByteVec& b) { test::put32(b, fileAlignmentField, 0x43001000); }),
+             edited([&](ByteVec& b) { test::put32(b, fileAlignmentField, 0x20000); }),
+             edited([&](ByteVec& b) { test::put32(b, fileAlignmentField, 0x300); }),
+         }) {
+        const Outcome o = Commit(path, 0x2345);
+        EXPECT_EQ(o.code, ResultCode::BadResourceData);
+        EXPECT_EQ(o.after, o.before);
+    }
+}
+
 // Every write and length change of a commit, failed in turn: the result is
 // FileAccessFailed, and a failure before anything moved leaves the file as
 // it was.
@@ -305,16 +334,19 @@ TEST(RewriteImage, MessagesArePumpedWhileALargeTailMoves) {
     test::TempDir dir;
     const test::WrittenPe pe = test::WritePe(Spec(64, Pattern(3 * kMoveChunkSize, 7)));
     const std::string path = dir.Write(pe.bytes);
-    int pumps = 0;
-    platform::SetPumpObserver([](void* count) { ++*static_cast<int*>(count); }, &pumps);
     // Progress only grows, in bytes of the tail, and ends at the whole tail.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
-    SetMoveProgress([](void* seen, std::uint64_t done, std::uint64_t total) {
-        static_cast<std::vector<std::pair<std::uint64_t, std::uint64_t>>*>(seen)->emplace_back(done, total);
-    }, &progress);
-    const Outcome o = Commit(path, 0x1000);
-    platform::SetPumpObserver(nullptr, nullptr);
-    SetMoveProgress(nullptr, nullptr);
+    struct Seen {
+        int pumps = 0;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+    } seen;
+    const OperationHooks hooks{[](void* context) { ++static_cast<Seen*>(context)->pumps; },
+                               [](void* context, std::uint64_t done, std::uint64_t total) {
+                                   static_cast<Seen*>(context)->progress.emplace_back(done, total);
+                               },
+                               &seen};
+    const Outcome o = Commit(path, 0x1000, {}, hooks);
+    const auto& progress = seen.progress;
+    const int pumps = seen.pumps;
     ASSERT_EQ(o.code, ResultCode::Success);
     const std::uint64_t tail = o.before.size() - (pe.resourceOffset + Align(pe.resourceSize, 0x200));
     ASSERT_FALSE(progress.empty());

@@ -222,16 +222,26 @@ class BadInput(VornresTest):
                 self.fails(3, "gone.exe", *args)
         self.assertFalse(os.path.exists(self.path("out.ico")))
 
-    def test_not_pe32(self):
-        text = self.write("notes.txt", b"MZ just some text, long enough to be read as a header\n" * 10)
-        x64 = wine_folder(["libwine:amd64", "libwine", "wine64"], "x86_64-windows", None)
-        plus = next((f for f in sorted(os.listdir(x64)) if optional_magic(os.path.join(x64, f)) == 0x20B),
-                    None) if x64 else None
-        targets = [text] + ([self.copy(os.path.join(x64, plus), "plus.exe")] if plus else [])
-        for name in targets:
+    def test_not_a_program(self):
+        """Each reason a file is no program is told apart, with the library's code."""
+        os.mkdir(self.path("folder.exe"))
+        good = open(os.path.join(SAMPLES, "sample.exe"), "rb").read()
+        cases = {
+            self.write("notes.txt", b"MZ just some text, long enough to be read as a header\n" * 10): "not a Windows program",
+            self.write("empty.exe", b""): "is empty",
+            self.write("cut.exe", good[:200]): "truncated",
+            "folder.exe": "is a directory",
+            "gone.exe": "does not exist",
+        }
+        unreadable = self.write("locked.exe", good)
+        os.chmod(self.path(unreadable), 0)
+        if not os.access(self.path(unreadable), os.R_OK):  # root reads anything
+            cases[unreadable] = "cannot be read"
+        for name, reason in cases.items():
             for args in (["info", name], ["version", name], ["icons", name], ["icon", name, "--from", "x.ico"]):
                 with self.subTest(args=args):
                     self.fails(3, name, *args)
+                    self.assertIn(reason, self.run_tool(*args, code=3)[1])
 
     def test_no_resource_section(self):
         data = bytearray(open(Corpus.first(lambda found: True), "rb").read())

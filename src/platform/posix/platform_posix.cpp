@@ -1,8 +1,10 @@
 // POSIX half of the platform layer: UTF-8 is the ANSI code page, there is no
 // message queue, and file lengths change with ftruncate.
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -10,9 +12,6 @@
 namespace vorn::platform {
 
 namespace {
-
-PumpObserver pumpObserver = nullptr;
-void* pumpContext = nullptr;
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
@@ -96,14 +95,7 @@ std::optional<std::string> WideToAnsi(std::u16string_view text) {
     return out;
 }
 
-void PumpMessages() {
-    if (pumpObserver != nullptr) pumpObserver(pumpContext);
-}
-
-void SetPumpObserver(PumpObserver observer, void* context) {
-    pumpObserver = observer;
-    pumpContext = context;
-}
+void PumpMessages() {}
 
 static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets");
 
@@ -123,6 +115,16 @@ std::optional<std::uint64_t> TellStream(std::FILE* stream) {
 bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
     if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
+}
+
+PathState InspectPath(const char* path) {
+    struct stat status {};
+    if (stat(path, &status) != 0) return errno == EACCES ? PathState::Unreadable : PathState::Missing;
+    if (S_ISDIR(status.st_mode)) return PathState::Directory;
+    std::FILE* stream = std::fopen(path, "rb");
+    if (stream == nullptr) return PathState::Unreadable;
+    std::fclose(stream);
+    return PathState::File;
 }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }

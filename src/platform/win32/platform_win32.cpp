@@ -13,13 +13,6 @@
 
 namespace vorn::platform {
 
-namespace {
-
-PumpObserver pumpObserver = nullptr;
-void* pumpContext = nullptr;
-
-}  // namespace
-
 std::optional<std::u16string> AnsiToWide(std::string_view text) {
     if (text.empty()) return std::u16string();
     if (text.size() > INT_MAX) return std::nullopt;
@@ -56,12 +49,6 @@ void PumpMessages() {
             DispatchMessageA(&message);
         }
     }
-    if (pumpObserver != nullptr) pumpObserver(pumpContext);
-}
-
-void SetPumpObserver(PumpObserver observer, void* context) {
-    pumpObserver = observer;
-    pumpContext = context;
 }
 
 bool SeekStream(std::FILE* stream, std::uint64_t offset) {
@@ -84,31 +71,31 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
 }
 
 
-// The loader maps the module; FindResourceA reads "#123" as id 123 itself.
-class DataModule {
+// FindResourceA reads "#123" as id 123 itself.
+class LoaderModule {
 public:
-    explicit DataModule(HMODULE module) : handle(module) {}
+    explicit LoaderModule(HMODULE module) : handle(module) {}
     HMODULE handle;
 };
 
-void DataModuleCloser::operator()(DataModule* module) const {
+void LoaderModuleCloser::operator()(LoaderModule* module) const {
     FreeLibrary(module->handle);
     delete module;
 }
 
-DataModuleHandle LoadDataModule(const char* path) {
+LoaderModuleHandle LoadLibraryAsDataFile(const char* path) {
     if (path == nullptr) return {};
     const HMODULE handle = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (handle == nullptr) return {};
     try {
-        return DataModuleHandle(new DataModule(handle));
+        return LoaderModuleHandle(new LoaderModule(handle));
     } catch (...) {
         FreeLibrary(handle);
         throw;
     }
 }
 
-std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module, const char* name, std::uint16_t type) {
+std::optional<std::span<const std::byte>> FindLoaderResource(LoaderModule& module, const char* name, std::uint16_t type) {
     const HRSRC resource = FindResourceA(module.handle, name, MAKEINTRESOURCEA(type));
     if (resource == nullptr) return std::nullopt;
     const HGLOBAL loaded = LoadResource(module.handle, resource);
@@ -116,6 +103,19 @@ std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module,
     const DWORD size = SizeofResource(module.handle, resource);
     if (bytes == nullptr) return std::nullopt;
     return std::span<const std::byte>(static_cast<const std::byte*>(bytes), size);
+}
+
+PathState InspectPath(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathState::Missing : PathState::Unreadable;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathState::Directory;
+    std::FILE* stream = std::fopen(path, "rb");
+    if (stream == nullptr) return PathState::Unreadable;
+    std::fclose(stream);
+    return PathState::File;
 }
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
