@@ -28,7 +28,6 @@ from check_corpus import entry_text, optional_magic, wine_folder  # noqa: E402
 from read_version import join_surrogates  # noqa: E402
 
 RT_ICON, RT_GROUP_ICON = 3, 14
-STRINGS = ("FileVersion", "FileDescription", "LegalCopyright", "CompanyName", "Comments", "LegalTrademarks")
 OPTS = argparse.Namespace(command=[], wrestool="wrestool", wine=False)
 
 
@@ -170,10 +169,11 @@ class VornresTest(unittest.TestCase):
     def json_of(self, *args):
         return json.loads(self.run_tool(*(args + ("--json",)))[0])
 
-    def version_json(self, name):
-        data = self.json_of("version", name)
-        self.assertEqual(sorted(data["strings"]), sorted(STRINGS))
-        return data
+    def version_json(self, name, *args):
+        """The version information vornres reads, and the strings of its first table."""
+        info = self.json_of("version", name, *args)["versionInfo"]
+        tables = [t for b in info["blocks"] for t in b.get("StringFileInfo", [])] if info else []
+        return info, tables[0]["strings"] if tables else {}
 
     def pefile_version(self, name):
         """Fixed file version and the string tables (key lowercased), as pefile reads them."""
@@ -201,9 +201,10 @@ class CommandLine(VornresTest):
         exe = self.copy(os.path.join(SAMPLES, "sample.exe"))
         ico = self.copy(os.path.join(SAMPLES, "sample.ico"))
         for args in ([], ["frobnicate", exe], ["info"], ["info", exe, "--bogus"],
-                     ["version", exe, "--file-version", "1.2.3"], ["version", exe, "--file-version", "1.2.3.65536"],
+                     ["version", exe, "--file-version", "1.2.3.4.5"], ["version", exe, "--file-version", "1.2.3.65536"],
                      ["version", exe, "--file-version", "1.x.3.4"], ["version", exe, "--set", "Comments"],
-                     ["version", exe, "--set", "NoSuchString=x"], ["version", exe, "--language", "abc"],
+                     ["version", exe, "--get", "Comments", "--set", "Comments=x"], ["version", exe, "--language", "abc"],
+                     ["version", exe, "--create", "--set", "Comments=x"], ["version", exe, "--file-flags", "fast"],
                      ["icon", exe], ["icon", exe, "--from", ico, "--from-module", exe],
                      ["extract-icon", exe]):
             with self.subTest(args=args):
@@ -248,9 +249,10 @@ class BadInput(VornresTest):
         e_lfanew = struct.unpack_from("<I", data, 60)[0]
         struct.pack_into("<II", data, e_lfanew + 24 + 96 + 2 * 8, 0, 0)
         name = self.write("bare.dll", bytes(data))
-        for args in (["version", name], ["icon", name, "--from", os.path.join(SAMPLES, "sample.ico")]):
+        for args in (["version", name, "--set", "Comments=x"], ["icon", name, "--from", os.path.join(SAMPLES, "sample.ico")]):
             with self.subTest(args=args):
                 self.fails(4, name, *args)
+        self.assertIn("no version information", self.run_tool("version", name)[0])
 
     def test_bad_icon_sources(self):
         exe = self.copy(os.path.join(SAMPLES, "sample.exe"))
@@ -313,14 +315,11 @@ class Reports(VornresTest):
         self.assertEqual(self.json_of("icons", self.copy(os.path.join(SAMPLES, "sample.exe")))["groups"], ["#1"])
 
     def test_version_show(self):
-        data = self.version_json(self.copy(os.path.join(SAMPLES, "sample.exe")))
+        info, strings = self.version_json(self.copy(os.path.join(SAMPLES, "sample.exe")))
         fixed, tables = self.pefile_version("sample.exe")
-        self.assertEqual((data["file"], data["fileVersion"], data["language"], data["codePage"]),
-                         ("sample.exe", fixed, 1033, 1200))
-        self.assertEqual(data["strings"], {k: tables["040904b0"].get(k, "") for k in STRINGS})
-        bare = self.version_json(self.copy(os.path.join(SAMPLES, "no-version.exe")))
-        self.assertEqual((bare["fileVersion"], bare["language"], bare["codePage"]), ("1.0.0.0", 1033, 1252))
-        self.assertEqual({v for k, v in bare["strings"].items() if k != "FileVersion"}, {""})
+        self.assertEqual((info["fileVersion"], info["resource"]), (fixed, {"name": 1, "language": 1033}))
+        self.assertEqual(strings, tables["040904b0"])
+        self.assertEqual(self.version_json(self.copy(os.path.join(SAMPLES, "no-version.exe"))), (None, {}))
 
 
 class VersionWrite(VornresTest):
@@ -331,34 +330,34 @@ class VersionWrite(VornresTest):
         out, _ = self.run_tool("version", name, "--set", "FileDescription=Rewritten", "--set", "CompanyName=",
                                "--set", "Comments=Built by the tests", "--file-version", "5.6.7.65535")
         self.assertIn("Rewritten", out)
-        data = self.version_json(name)
-        self.assertEqual((data["fileVersion"], data["language"], data["codePage"]), ("5.6.7.65535", 1033, 1200))
+        info, strings = self.version_json(name)
         fixed, tables = self.pefile_version(name)
-        want = dict(before["040904b0"], FileDescription="Rewritten", Comments="Built by the tests")
+        want = dict(before["040904b0"], FileDescription="Rewritten", CompanyName="", Comments="Built by the tests",
+                    FileVersion="5.6.7.65535")
         self.assertEqual((fixed, tables["040904b0"]), ("5.6.7.65535", want))
-        self.assertEqual(data["strings"], {k: want.get(k, "") for k in STRINGS})
+        self.assertEqual((info["fileVersion"], strings), ("5.6.7.65535", want))
 
     def test_text_outside_ascii(self):
         name = self.copy(os.path.join(SAMPLES, "sample.exe"))
-        self.run_tool("version", name, "--set", "LegalTrademarks=Grüße \u00a9 \u65e5\u672c \U0001f600")
-        self.assertEqual(self.pefile_version(name)[1]["040904b0"]["LegalTrademarks"],
-                         "Grüße \u00a9 \u65e5\u672c \U0001f600")
-        self.assertEqual(self.version_json(name)["strings"]["LegalTrademarks"], "Grüße \u00a9 \u65e5\u672c \U0001f600")
+        text = "Grüße \u00a9 \u65e5\u672c \U0001f600"
+        self.run_tool("version", name, "--set", "LegalTrademarks=" + text)
+        self.assertEqual(self.pefile_version(name)[1]["040904b0"]["LegalTrademarks"], text)
+        self.assertEqual(self.version_json(name)[1]["LegalTrademarks"], text)
 
-    def test_new_language_table(self):
+    def test_new_language_resource(self):
         name = self.copy(os.path.join(SAMPLES, "sample.exe"))
-        self.run_tool("version", name, "--language", "1031", "--code-page", "1252", "--set", "Comments=Hallo")
-        fixed, tables = self.pefile_version(name)
-        self.assertEqual(fixed, "1.2.3.4")
-        self.assertEqual(tables["040704e4"]["Comments"], "Hallo")
-        self.assertEqual(tables["040904b0"], self.pefile_version(self.copy(os.path.join(SAMPLES, "sample.exe"),
-                                                                           "original.exe"))[1]["040904b0"])
+        self.fails(12, name, "version", name, "--language", "1031", "--set", "Comments=Hallo")
+        self.run_tool("version", name, "--language", "1031", "--code-page", "1252", "--create", "--set", "Comments=Hallo")
+        info, strings = self.version_json(name, "--language", "1031")
+        self.assertEqual((info["fileVersion"], info["resource"]["language"], strings), ("1.2.3.4", 1031, {"Comments": "Hallo"}))
+        self.assertEqual(self.version_json(name)[1], self.pefile_version(os.path.join(SAMPLES, "sample.exe"))[1]["040904b0"])
 
     def test_file_without_version(self):
         name = self.copy(os.path.join(SAMPLES, "no-version.exe"))
         self.run_tool("version", name, "--set", "CompanyName=Vorn", "--file-version", "2.0.0.1")
         fixed, tables = self.pefile_version(name)
-        self.assertEqual((fixed, tables["040904e4"]["CompanyName"]), ("2.0.0.1", "Vorn"))
+        self.assertEqual((fixed, tables["040904b0"]),
+                         ("2.0.0.1", {"CompanyName": "Vorn", "FileVersion": "2.0.0.1", "ProductVersion": "2.0.0.1"}))
         # Adding the version resource rebuilds the section; the icon must come through.
         self.assertEqual(digest(parse_ico(self.read(self.copy(os.path.join(SAMPLES, "sample.ico"))))),
                          digest(group_images(self.path(name))))

@@ -1,0 +1,209 @@
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+#include "tool/tool.h"
+
+namespace vorn::tool {
+
+// ---- Text -------------------------------------------------------------
+
+namespace {
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+        return;
+    }
+    static constexpr char32_t kLead[] = {0, 0xC0, 0xE0, 0xF0};
+    const int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out += static_cast<char>(kLead[extra] | (c >> (6 * extra)));
+    for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6) out += static_cast<char>(0x80 | ((c >> shift) & 0x3F));
+}
+
+}  // namespace
+
+std::string WideToUtf8(std::u16string_view wide) {
+    std::string out;
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        char32_t c = wide[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (high && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // a lone surrogate
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::string ToUtf8(std::string_view ansi) {
+    const auto wide = platform::AnsiToWide(ansi);
+    return wide ? WideToUtf8(*wide) : std::string(ansi);
+}
+
+std::optional<std::u16string> Utf8ToWide(std::string_view utf8) {
+    std::u16string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto c0 = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = c0 < 0x80 ? 1 : (c0 & 0xE0) == 0xC0 ? 2 : (c0 & 0xF0) == 0xE0 ? 3 : (c0 & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || length > utf8.size() - i) return std::nullopt;
+        char32_t cp = length == 1 ? c0 : c0 & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto c = static_cast<unsigned char>(utf8[i + k]);
+            if ((c & 0xC0) != 0x80) return std::nullopt;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+        if (cp >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::string ToDisplay(std::u16string_view wide) {
+    auto ansi = platform::WideToAnsi(wide);
+    return ansi ? std::move(*ansi) : WideToUtf8(wide);
+}
+
+Json IdOrName(std::int32_t id, const ResourceName& name) {
+    if (id != -1) return id;
+    return name ? ToUtf8(*name) : std::string();
+}
+
+void PrintJson(const Json& json) {
+    std::printf("%s\n", json.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+}
+
+// ---- Failures ---------------------------------------------------------
+
+namespace {
+
+// Why `file` is no image vornres can open (NotPeImage): what the system
+// says of the path first, then what is wrong with its headers.
+const char* ExplainNotImage(const std::string& file) {
+    switch (platform::InspectPath(file.c_str())) {
+        case platform::PathState::Missing: return "does not exist; check the path";
+        case platform::PathState::Directory: return "is a directory, not a program; name a file";
+        case platform::PathState::Unreadable: return "cannot be read; check its permissions";
+        case platform::PathState::File: break;
+    }
+    switch (DiagnoseImage(file.c_str(), kKinds)) {
+        case HeaderProblem::Empty: return "is empty; it is not a Windows program";
+        case HeaderProblem::Truncated:
+            return "is truncated: it ends inside its PE headers; use a complete copy of the file";
+        case HeaderProblem::UnknownOptionalHeader:
+            return "is a PE file of a kind vornres does not know (neither PE32 nor PE32+)";
+        case HeaderProblem::NotPe:
+        case HeaderProblem::Pe32Plus:
+        case HeaderProblem::None: break;
+    }
+    return "is not a Windows program or DLL (no PE image); check the path";
+}
+
+// True when `file` ends before the resource section its headers describe.
+bool ResourcesCutShort(const std::string& file) {
+    Image image;
+    ImageLayout layout;
+    return OpenImageHeaders(file.c_str(), image, true, kKinds) == ResultCode::Success &&
+           ReadImageLayout(image.headers, layout) == ResultCode::Success &&
+           std::uint64_t{layout.resourceOffset} + layout.resourceSize > image.fileLength;
+}
+
+std::string Explain(const std::string& file, ResultCode code, Job job) {
+    switch (code) {
+        case ResultCode::SectionBuildFailed:
+            return "its new resource section cannot be built; the resources may be damaged or too large";
+        case ResultCode::OutOfMemory: return "out of memory; close other programs and try again";
+        case ResultCode::NotPeImage:
+            if (job == Job::FirstGroupOfModule) {
+                return std::string(ExplainNotImage(file)) + "; its first icon group cannot be found, name one with --group";
+            }
+            return ExplainNotImage(file);
+        case ResultCode::NoResourceSection:
+            return "has no resource section; only programs with resources can be read or edited";
+        case ResultCode::FileAccessFailed:
+            return job == Job::Read || job == Job::ExtractIcon
+                       ? "cannot be opened or read, or is 2 GiB or larger; check that it is readable"
+                       : "cannot be opened for writing or written; check that it is not read-only or in use";
+        case ResultCode::ResourceBeforeCode:
+            return "keeps its resources before its code, which cannot be rewritten safely; leave this file as it is";
+        case ResultCode::NoIconGroup:
+            return job == Job::ExtractIcon ? "has no icon group; there is no icon to extract"
+                                           : "has no icon group to replace; only a program with an icon can get a new one";
+        case ResultCode::IconSourceNotFound:
+            if (job == Job::ExtractIcon) return "has no icon group of that name; 'vornres icons' lists them";
+            return job == Job::IconFile ? "cannot be opened; check the path"
+                                        : "cannot be loaded as a module or lacks that icon group; check the path and --group";
+        case ResultCode::NotIconGroup: return "has a damaged icon group; it cannot be used";
+        case ResultCode::BadIconSource:
+            return job == Job::ExtractIcon ? "has an icon group whose images are missing or too large; it cannot be extracted"
+                                           : "is not a usable icon (a damaged .ico file or icon group); use another icon";
+        case ResultCode::BadSourceKind: return "was given an unknown icon source kind; this is a fault of vornres";
+        case ResultCode::NoVersionResource: return "has no version information";
+        case ResultCode::BadResourceData:
+            if (ResourcesCutShort(file)) return "is truncated: it ends before its resource section does; use a complete copy";
+            return "has damaged resources or headers; rebuild the program or use an undamaged copy";
+        case ResultCode::BadVersionRecord:
+            return "cannot take this version information: it would pass the 65535-byte limit; use shorter texts";
+        case ResultCode::BadVersionResource: return "has damaged version information; rebuild its version resource first";
+        case ResultCode::TextConversionFailed:
+            return "has a text that cannot be converted between the system code page and Unicode; use other characters";
+        case ResultCode::Success: break;
+    }
+    return "failed for an unknown reason";
+}
+
+}  // namespace
+
+int FailWith(const std::string& file, std::string_view message, int status) {
+    std::fprintf(stderr, "vornres: %s: %.*s\n", file.c_str(), static_cast<int>(message.size()), message.data());
+    return status;
+}
+
+int Fail(const std::string& file, ResultCode code, Job job) {
+    std::fprintf(stderr, "vornres: %s: %s\n", file.c_str(), Explain(file, code, job).c_str());
+    return ToInt(code);
+}
+
+// ---- Progress ---------------------------------------------------------
+
+namespace {
+
+void DrawMove(void* context, std::uint64_t done, std::uint64_t total) {
+    auto& line = *static_cast<MoveLine*>(context);
+    if (total < kProgressMinimum) return;
+    if (done >= total) {
+        if (line.width > 0) std::fprintf(stderr, "\r%*s\r", line.width, "");
+        std::fflush(stderr);
+        line = {};
+        return;
+    }
+    const std::uint64_t mib = done >> 20;
+    if (line.width > 0 && mib == line.shownMiB) return;
+    line.shownMiB = mib;
+    line.width = std::fprintf(stderr, "\rmoving data: %llu of %llu MiB", static_cast<unsigned long long>(mib),
+                              static_cast<unsigned long long>((total + (1u << 20) - 1) >> 20)) - 1;
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+ImageAccess MakeAccess(MoveLine& line) {
+    ImageAccess access;
+    access.kinds = kKinds;
+    if (platform::StandardErrorIsTerminal()) {
+        access.hooks.moved = &DrawMove;
+        access.hooks.context = &line;
+    }
+    return access;
+}
+
+}  // namespace vorn::tool

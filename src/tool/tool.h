@@ -1,0 +1,65 @@
+// What the commands of vornres share: text conversion, JSON output, the
+// messages of failures, and the progress of long moves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "frame/result_code.h"
+#include "pe/image.h"
+#include "pe/resource_table.h"
+
+namespace vorn::tool {
+
+// Objects keep their keys in the order they were written.
+using Json = nlohmann::ordered_json;
+
+// sysexits.h values, outside the library's result codes 1..16.
+inline constexpr int kUsageError = 64;
+inline constexpr int kMissingKey = 65;  // --get of a string the file does not have
+inline constexpr int kInternalError = 70;
+
+// vornres reads and edits PE32 and PE32+ images alike.
+inline constexpr ImageKinds kKinds = ImageKinds::Pe32OrPe32Plus;
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string WideToUtf8(std::u16string_view wide);
+// UTF-8 to UTF-16; nullopt for text that is not UTF-8.
+std::optional<std::u16string> Utf8ToWide(std::string_view utf8);
+// Library texts are in the ANSI code page (UTF-8 on POSIX); JSON wants
+// UTF-8. What cannot be converted is kept and replaced when dumped.
+std::string ToUtf8(std::string_view ansi);
+// UTF-16 for the terminal: the ANSI code page, or UTF-8 where it cannot
+// hold the text.
+std::string ToDisplay(std::u16string_view wide);
+
+void PrintJson(const Json& json);
+
+// A type or name: its id, or its text when it is a string (id -1).
+Json IdOrName(std::int32_t id, const ResourceName& name);
+
+// What the failing command was doing, for messages that depend on it.
+enum class Job { Read, Write, ReplaceIcon, IconFile, FirstGroupOfModule, ExtractIcon };
+
+// Reports a library failure on stderr, naming the file concerned and what
+// to do, and returns the code as the exit status.
+int Fail(const std::string& file, ResultCode code, Job job);
+// Reports a failure in the tool's own words; returns `status`.
+int FailWith(const std::string& file, std::string_view message, int status);
+
+// Moves shorter than this are over before a progress line would be worth reading.
+inline constexpr std::uint64_t kProgressMinimum = 4ull << 20;
+
+struct MoveLine {
+    int width = 0;  // characters on the line now; 0 when nothing is drawn
+    std::uint64_t shownMiB = 0;
+};
+
+// How every command reaches its files: PE32 and PE32+, and on a terminal
+// the progress of long moves drawn on `line`, which must outlive the access.
+ImageAccess MakeAccess(MoveLine& line);
+
+}  // namespace vorn::tool

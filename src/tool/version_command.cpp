@@ -1,0 +1,842 @@
+#include "tool/version_command.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "icon/icon_replace.h"
+#include "pe/byte_view.h"
+#include "pe/pe_format.h"
+#include "platform/platform.h"
+#include "rsrcwrite/image_rewrite.h"
+#include "tool/tool.h"
+#include "version/version_resource.h"
+
+namespace vorn::tool {
+
+using version::FixedFileInfo;
+using version::StringTable;
+using version::VersionResource;
+
+namespace {
+
+constexpr std::uint16_t kEnglishUs = 1033;
+constexpr std::uint16_t kUnicodeCodePage = 1200;
+constexpr std::uint32_t kVftApp = 1;
+constexpr std::uint32_t kVftDll = 2;
+constexpr std::int32_t kVersionResourceName = 1;  // VS_VERSION_INFO
+
+struct Named {
+    const char* name;
+    std::uint32_t value;
+};
+constexpr Named kFlagNames[] = {{"debug", 0x01},        {"prerelease", 0x02},   {"patched", 0x04},
+                                {"privatebuild", 0x08}, {"infoinferred", 0x10}, {"specialbuild", 0x20}};
+constexpr Named kTypeNames[] = {{"unknown", 0}, {"app", 1}, {"dll", 2},        {"drv", 3},
+                                {"font", 4},    {"vxd", 5}, {"static-lib", 7}};
+constexpr Named kOsNames[] = {{"VOS_NT_WINDOWS32", 0x40004}, {"VOS__WINDOWS32", 0x4}, {"VOS_NT", 0x40000},
+                              {"VOS_DOS_WINDOWS32", 0x10004}, {"VOS_UNKNOWN", 0}};
+
+std::optional<std::uint32_t> ParseNumber(std::string_view text) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        const int digit = c >= '0' && c <= '9' ? c - '0' : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (digit < 0) return std::nullopt;
+        value = value * base + static_cast<unsigned>(digit);
+        if (value > 0xFFFFFFFF) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+// One to four numbers 0..65535 separated by dots; "10.7" is 10.7.0.0.
+std::optional<std::array<std::uint16_t, 4>> ParseVersionNumbers(std::string_view text) {
+    std::array<std::uint16_t, 4> parts{};
+    std::size_t count = 0;
+    while (true) {
+        const std::size_t dot = text.find('.');
+        const std::string_view part = text.substr(0, dot);
+        if (count == parts.size() || part.empty() || part.size() > 5 ||
+            !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        const auto value = ParseNumber(part);
+        if (!value || *value > 0xFFFF) return std::nullopt;
+        parts[count++] = static_cast<std::uint16_t>(*value);
+        if (dot == std::string_view::npos) return parts;
+        text.remove_prefix(dot + 1);
+    }
+}
+
+// Comma-separated flag names, or a number.
+std::optional<std::uint32_t> ParseFlags(std::string_view text) {
+    if (const auto number = ParseNumber(text)) return number;
+    std::uint32_t flags = 0;
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        const std::string_view name = text.substr(0, comma);
+        const auto found = std::find_if(std::begin(kFlagNames), std::end(kFlagNames), [&](const Named& n) {
+            return platform::CompareIgnoreAsciiCase(n.name, name) == 0;
+        });
+        if (found == std::end(kFlagNames)) return std::nullopt;
+        flags |= found->value;
+        text.remove_prefix(comma == std::string_view::npos ? text.size() : comma + 1);
+    }
+    return flags;
+}
+
+std::optional<std::uint32_t> ParseType(std::string_view text) {
+    if (const auto number = ParseNumber(text)) return number;
+    for (const Named& n : kTypeNames) {
+        if (platform::CompareIgnoreAsciiCase(n.name, text) == 0) return n.value;
+    }
+    return std::nullopt;
+}
+
+std::string VersionText(std::uint32_t ms, std::uint32_t ls) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
+    return text;
+}
+
+std::optional<std::u16string> Wide(std::string_view ansi) { return platform::AnsiToWide(ansi); }
+
+// ---- Which resource ----------------------------------------------------
+
+bool IsVersion(const ResourceEntry& e) { return e.typeId == pe::kRtVersion; }
+
+// The resource the loader finds for GetFileVersionInfo: name 1 (else the
+// first name), in the language a neutral request finds: neutral, then
+// 1033 as on an English system, then the first.
+std::optional<std::size_t> ShownEntry(const ResourceTable& table) {
+    std::optional<std::size_t> best;
+    int bestRank = 100;
+    for (std::size_t i = 0; i < table.entries.size(); ++i) {
+        const ResourceEntry& e = table.entries[i];
+        if (!IsVersion(e)) continue;
+        const int nameRank = (!e.name && e.nameId == kVersionResourceName) ? 0 : 1;
+        const int languageRank = e.language == 0 ? 0 : e.language == kEnglishUs ? 1 : 2;
+        const int rank = nameRank * 10 + languageRank;
+        // The first other name only: the loader never looks at the rest.
+        if (nameRank == 1 && best && table.entries[*best].nameId != e.nameId) continue;
+        if (rank < bestRank) {
+            best = i;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+std::optional<std::size_t> EntryForLanguage(const ResourceTable& table, std::uint16_t language) {
+    std::optional<std::size_t> found;
+    for (std::size_t i = 0; i < table.entries.size(); ++i) {
+        const ResourceEntry& e = table.entries[i];
+        if (!IsVersion(e) || e.language != language) continue;
+        if (!e.name && e.nameId == kVersionResourceName) return i;
+        if (!found) found = i;
+    }
+    return found;
+}
+
+// One version resource an edit works on.
+struct Target {
+    std::optional<std::size_t> entry;  // none: to be added
+    std::int32_t nameId = kVersionResourceName;
+    ResourceName name;
+    std::int32_t language = 0;
+    VersionResource resource;
+    bool removed = false;  // --from-json of a file without version information
+    std::vector<std::byte> bytes;  // what is written
+};
+
+// ---- Showing ------------------------------------------------------------
+
+const char* NameOf(const Named* begin, const Named* end, std::uint32_t value) {
+    const auto found = std::find_if(begin, end, [&](const Named& n) { return n.value == value; });
+    return found == end ? nullptr : found->name;
+}
+
+std::string Hex(const version::Raw& bytes) {
+    std::string hex;
+    for (const std::byte b : bytes) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", std::to_integer<unsigned>(b));
+        hex += digits;
+    }
+    return hex;
+}
+
+// Values whose length is a multiple of 4 as pairs of 16-bit words, as
+// Translation holds language and code page; others as hex.
+Json VarJson(const version::Var& var) {
+    Json out = {{"var", WideToUtf8(var.key)}};
+    if (var.value.size() % 4 == 0) {
+        Json values = Json::array();
+        for (std::size_t at = 0; at < var.value.size(); at += 4) {
+            values.push_back({LoadU16(var.value.data() + at), LoadU16(var.value.data() + at + 2)});
+        }
+        out["values"] = values;
+    } else {
+        out["hex"] = Hex(var.value);
+    }
+    return out;
+}
+
+std::optional<version::Raw> FromHex(std::string_view hex) {
+    if (hex.size() % 2 != 0) return std::nullopt;
+    version::Raw bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const auto value = ParseNumber(std::string("0x") + std::string(hex.substr(i, 2)));
+        if (!value) return std::nullopt;
+        bytes.push_back(static_cast<std::byte>(*value));
+    }
+    return bytes;
+}
+
+Json VersionJson(const Target& target) {
+    const VersionResource& r = target.resource;
+    const FixedFileInfo& f = r.fixed;
+    Json out = {{"resource", {{"name", IdOrName(target.nameId, target.name)}, {"language", target.language}}},
+                {"fileVersion", VersionText(f.fileVersionMS, f.fileVersionLS)},
+                {"productVersion", VersionText(f.productVersionMS, f.productVersionLS)},
+                {"fileFlagsMask", f.fileFlagsMask},
+                {"fileFlags", f.fileFlags},
+                {"fileOS", f.fileOS},
+                {"fileType", f.fileType},
+                {"fileSubtype", f.fileSubtype},
+                {"fileDate", (std::uint64_t{f.fileDateMS} << 32) | f.fileDateLS}};
+    if (f.strucVersion != FixedFileInfo{}.strucVersion) out["strucVersion"] = f.strucVersion;
+    Json blocks = Json::array();
+    for (const version::RootChild& child : r.children) {
+        if (child.kind == version::ChildKind::StringFileInfo) {
+            Json tables = Json::array();
+            for (const StringTable& table : child.tables) {
+                Json strings = Json::object();
+                for (const version::VersionString& s : table.strings) {
+                    const std::string key = WideToUtf8(s.key);
+                    if (!strings.contains(key)) strings[key] = WideToUtf8(s.value);
+                }
+                tables.push_back({{"table", WideToUtf8(table.key)}, {"strings", strings}});
+            }
+            blocks.push_back({{"StringFileInfo", tables}});
+        } else if (child.kind == version::ChildKind::VarFileInfo) {
+            Json vars = Json::array();
+            for (const version::Var& var : child.vars) vars.push_back(VarJson(var));
+            blocks.push_back({{"VarFileInfo", vars}});
+        } else {
+            blocks.push_back({{"other", Hex(child.raw)}});
+        }
+    }
+    out["blocks"] = blocks;
+    return out;
+}
+
+void PrintText(const std::string& file, const Target* target) {
+    std::printf("%s\n", file.c_str());
+    if (target == nullptr) {
+        std::printf("  no version information\n");
+        return;
+    }
+    const FixedFileInfo& f = target->resource.fixed;
+    const std::string name = target->nameId == -1 && target->name ? "\"" + *target->name + "\"" : std::to_string(target->nameId);
+    std::printf("  %-17s name %s, language %d (0x%04X)\n", "resource", name.c_str(), target->language,
+                static_cast<unsigned>(target->language));
+    std::printf("  %-17s %s\n", "file version", VersionText(f.fileVersionMS, f.fileVersionLS).c_str());
+    std::printf("  %-17s %s\n", "product version", VersionText(f.productVersionMS, f.productVersionLS).c_str());
+    std::string flags;
+    for (const Named& n : kFlagNames) {
+        if ((f.fileFlags & n.value) != 0) flags += std::string(flags.empty() ? " (" : ", ") + n.name;
+    }
+    if (!flags.empty()) flags += ")";
+    std::printf("  %-17s 0x%08X%s, mask 0x%08X\n", "flags", f.fileFlags, flags.c_str(), f.fileFlagsMask);
+    const char* os = NameOf(std::begin(kOsNames), std::end(kOsNames), f.fileOS);
+    std::printf("  %-17s 0x%08X%s%s%s\n", "OS", f.fileOS, os ? " (" : "", os ? os : "", os ? ")" : "");
+    const char* type = NameOf(std::begin(kTypeNames), std::end(kTypeNames), f.fileType);
+    std::printf("  %-17s %u%s%s%s, subtype %u\n", "type", f.fileType, type ? " (" : "", type ? type : "", type ? ")" : "",
+                f.fileSubtype);
+    std::printf("  %-17s 0x%08X%08X\n", "date", f.fileDateMS, f.fileDateLS);
+    for (const version::RootChild& child : target->resource.children) {
+        for (const StringTable& table : child.tables) {
+            std::printf("  string table %s (language %u, code page %u)\n", ToDisplay(table.key).c_str(), table.Language(),
+                        table.CodePage());
+            for (const version::VersionString& s : table.strings) {
+                std::printf("    %-18s %s\n", ToDisplay(s.key).c_str(), ToDisplay(s.value).c_str());
+            }
+        }
+        for (const version::Var& var : child.vars) {
+            std::printf("  var %-13s", ToDisplay(var.key).c_str());
+            const Json values = VarJson(var);
+            if (values.contains("values")) {
+                for (const Json& pair : values["values"]) {
+                    std::printf(" %u/%u", pair[0].get<unsigned>(), pair[1].get<unsigned>());
+                }
+            } else {
+                std::printf(" %s", values["hex"].get<std::string>().c_str());
+            }
+            std::printf("\n");
+        }
+        if (child.kind == version::ChildKind::Other) std::printf("  other block       %zu bytes\n", child.raw.size());
+    }
+}
+
+// ---- Reading JSON ------------------------------------------------------
+
+struct JsonError {
+    std::string message;
+};
+
+std::u16string JsonText(const Json& value, const char* what) {
+    if (!value.is_string()) throw JsonError{std::string(what) + " is not a string"};
+    auto wide = Utf8ToWide(value.get<std::string>());
+    if (!wide) throw JsonError{std::string(what) + " is not UTF-8"};
+    return *wide;
+}
+
+std::uint32_t JsonU32(const Json& info, const char* key, std::uint32_t fallback) {
+    if (!info.contains(key)) return fallback;
+    const Json& value = info[key];
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xFFFFFFFF) {
+        throw JsonError{std::string(key) + " is not a number from 0 to 4294967295"};
+    }
+    return value.get<std::uint32_t>();
+}
+
+void JsonVersion(const Json& info, const char* key, std::uint32_t& ms, std::uint32_t& ls) {
+    if (!info.contains(key)) return;
+    const auto parts = info[key].is_string() ? ParseVersionNumbers(info[key].get<std::string>()) : std::nullopt;
+    if (!parts) throw JsonError{std::string(key) + " is not a version such as \"1.2.3.4\""};
+    ms = (std::uint32_t{(*parts)[0]} << 16) | (*parts)[1];
+    ls = (std::uint32_t{(*parts)[2]} << 16) | (*parts)[3];
+}
+
+// The version information of a "versionInfo" object, as VersionJson writes it.
+void ReadVersionJson(const Json& info, Target& target) {
+    if (!info.is_object()) throw JsonError{"versionInfo is neither an object nor null"};
+    VersionResource r;
+    FixedFileInfo& f = r.fixed;
+    JsonVersion(info, "fileVersion", f.fileVersionMS, f.fileVersionLS);
+    JsonVersion(info, "productVersion", f.productVersionMS, f.productVersionLS);
+    f.fileFlagsMask = JsonU32(info, "fileFlagsMask", f.fileFlagsMask);
+    f.fileFlags = JsonU32(info, "fileFlags", 0);
+    f.fileOS = JsonU32(info, "fileOS", 0);
+    f.fileType = JsonU32(info, "fileType", 0);
+    f.fileSubtype = JsonU32(info, "fileSubtype", 0);
+    f.strucVersion = JsonU32(info, "strucVersion", f.strucVersion);
+    if (info.contains("fileDate")) {
+        if (!info["fileDate"].is_number_unsigned()) throw JsonError{"fileDate is not a number"};
+        const auto date = info["fileDate"].get<std::uint64_t>();
+        f.fileDateMS = static_cast<std::uint32_t>(date >> 32);
+        f.fileDateLS = static_cast<std::uint32_t>(date);
+    }
+    if (info.contains("resource")) {
+        const Json& resource = info["resource"];
+        if (resource.contains("language")) {
+            const std::uint32_t language = JsonU32(resource, "language", 0);
+            if (language > 0xFFFF) throw JsonError{"resource.language is not a number from 0 to 65535"};
+            target.language = static_cast<std::int32_t>(language);
+        }
+        if (resource.contains("name")) {
+            const Json& name = resource["name"];
+            if (name.is_number_unsigned() && name.get<std::uint64_t>() <= 0xFFFF) {
+                target.nameId = name.get<std::int32_t>();
+                target.name = nullptr;
+            } else if (name.is_string() && !name.get<std::string>().empty()) {
+                target.nameId = -1;
+                target.name = std::make_shared<const std::string>(name.get<std::string>());
+            } else {
+                throw JsonError{"resource.name is neither a number from 0 to 65535 nor a name"};
+            }
+        }
+    }
+    const Json blocks = info.value("blocks", Json::array());
+    if (!blocks.is_array()) throw JsonError{"blocks is not an array"};
+    for (const Json& block : blocks) {
+        version::RootChild& child = r.children.emplace_back();
+        if (block.contains("StringFileInfo")) {
+            child.kind = version::ChildKind::StringFileInfo;
+            for (const Json& table : block["StringFileInfo"]) {
+                StringTable& added = child.tables.emplace_back();
+                added.key = JsonText(table.value("table", Json()), "a table's name");
+                if (added.key.size() != 8) throw JsonError{"a table's name is not eight hex digits"};
+                const Json strings = table.value("strings", Json::object());
+                if (!strings.is_object()) throw JsonError{"a table's strings are not an object"};
+                for (const auto& [key, value] : strings.items()) {
+                    added.strings.push_back({JsonText(key, "a string's key"), JsonText(value, "a string's value"), {}});
+                }
+            }
+        } else if (block.contains("VarFileInfo")) {
+            child.kind = version::ChildKind::VarFileInfo;
+            for (const Json& var : block["VarFileInfo"]) {
+                version::Var& added = child.vars.emplace_back();
+                added.key = JsonText(var.value("var", Json()), "a var's key");
+                if (var.contains("values")) {
+                    for (const Json& pair : var["values"]) {
+                        if (!pair.is_array() || pair.size() != 2) throw JsonError{"a var's values are not pairs"};
+                        for (const Json& word : pair) {
+                            if (!word.is_number_unsigned() || word.get<std::uint64_t>() > 0xFFFF) {
+                                throw JsonError{"a var's values are not numbers from 0 to 65535"};
+                            }
+                            const auto v = word.get<std::uint16_t>();
+                            added.value.push_back(std::byte(v & 0xFF));
+                            added.value.push_back(std::byte(v >> 8));
+                        }
+                    }
+                } else {
+                    const auto bytes = FromHex(var.value("hex", std::string()));
+                    if (!bytes) throw JsonError{"a var's hex is not hexadecimal"};
+                    added.value = *bytes;
+                }
+            }
+        } else if (block.contains("other")) {
+            const auto bytes = block["other"].is_string() ? FromHex(block["other"].get<std::string>()) : std::nullopt;
+            if (!bytes || bytes->size() < 6) throw JsonError{"an other block is not the hex of a block"};
+            child.raw = *bytes;
+        } else {
+            throw JsonError{"a block is none of StringFileInfo, VarFileInfo and other"};
+        }
+    }
+    target.resource = std::move(r);
+}
+
+// ---- Editing -----------------------------------------------------------
+
+struct StringEdit {
+    std::u16string key;
+    std::optional<std::u16string> value;  // none: remove
+};
+
+struct Edit {
+    std::optional<std::array<std::uint16_t, 4>> fileVersion;
+    std::optional<std::array<std::uint16_t, 4>> productVersion;
+    std::optional<std::uint32_t> fileFlags;
+    std::optional<std::uint32_t> fileType;
+    std::vector<StringEdit> strings;  // in order; the version strings first
+};
+
+void SetVersion(std::uint32_t& ms, std::uint32_t& ls, const std::array<std::uint16_t, 4>& parts) {
+    ms = (std::uint32_t{parts[0]} << 16) | parts[1];
+    ls = (std::uint32_t{parts[2]} << 16) | parts[3];
+}
+
+void ApplyFixed(FixedFileInfo& f, const Edit& edit) {
+    if (edit.fileVersion) SetVersion(f.fileVersionMS, f.fileVersionLS, *edit.fileVersion);
+    if (edit.productVersion) SetVersion(f.productVersionMS, f.productVersionLS, *edit.productVersion);
+    if (edit.fileFlags) {
+        f.fileFlags = *edit.fileFlags;
+        f.fileFlagsMask |= *edit.fileFlags;  // a flag outside the mask would not count
+    }
+    if (edit.fileType) f.fileType = *edit.fileType;
+}
+
+void ApplyStrings(StringTable& table, const Edit& edit) {
+    for (const StringEdit& s : edit.strings) {
+        if (s.value) version::SetString(table, s.key, *s.value);
+        else version::RemoveString(table, s.key);
+    }
+}
+
+int ParseFailure(const std::string& what) {
+    std::fprintf(stderr, "vornres: %s; see vornres --help\n", what.c_str());
+    return kUsageError;
+}
+
+// The edit the options describe, or the message of a usage error.
+std::optional<std::string> MakeEdit(const VersionOptions& o, Edit& edit) {
+    const auto numbers = [](const std::string& text, const char* option,
+                            std::optional<std::array<std::uint16_t, 4>>& out) -> std::optional<std::string> {
+        if (text.empty()) return std::nullopt;
+        out = ParseVersionNumbers(text);
+        if (!out) return std::string(option) + " '" + text + "' is not 1 to 4 numbers 0..65535 joined by dots";
+        return std::nullopt;
+    };
+    if (auto e = numbers(o.fileVersion, "--file-version", edit.fileVersion)) return e;
+    if (auto e = numbers(o.productVersion, "--product-version", edit.productVersion)) return e;
+    if (!o.fileFlags.empty() && !(edit.fileFlags = ParseFlags(o.fileFlags))) {
+        return "--file-flags '" + o.fileFlags + "' is neither a number nor names among debug, prerelease, patched, "
+               "privatebuild, infoinferred, specialbuild";
+    }
+    if (!o.fileType.empty() && !(edit.fileType = ParseType(o.fileType))) {
+        return "--file-type '" + o.fileType + "' is neither a number nor one of app, dll, drv, font, vxd, static-lib, unknown";
+    }
+    const auto text = [](const std::string& ansi) -> std::optional<std::u16string> { return Wide(ansi); };
+    if (!o.fixedOnly) {
+        // Digits and dots: every code page holds them.
+        if (edit.fileVersion) edit.strings.push_back({u"FileVersion", *text(o.fileVersion)});
+        if (edit.productVersion) edit.strings.push_back({u"ProductVersion", *text(o.productVersion)});
+    }
+    for (const std::string& set : o.sets) {
+        const std::size_t equals = set.find('=');
+        const auto key = text(set.substr(0, equals));
+        const auto value = text(set.substr(equals + 1));
+        if (!key || !value) return "--set '" + set + "' is not text of the system's code page";
+        edit.strings.push_back({*key, *value});
+    }
+    for (const std::string& remove : o.removes) {
+        const auto key = text(remove);
+        if (!key) return "--remove '" + remove + "' is not text of the system's code page";
+        edit.strings.push_back({*key, std::nullopt});
+    }
+    return std::nullopt;
+}
+
+std::vector<std::byte> ReadWholeFile(const std::string& path, bool& ok) {
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    std::vector<std::byte> bytes;
+    if (ok) {
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        bytes.resize(text.size());
+        std::memcpy(bytes.data(), text.data(), text.size());
+    }
+    return bytes;
+}
+
+// The targets of a read (the shown resource) or an edit.
+struct Selection {
+    std::vector<Target> targets;
+    std::optional<std::string> refusal;  // why the edit cannot go on
+};
+
+Target TargetOf(const ResourceTable& table, std::size_t index) {
+    const ResourceEntry& e = table.entries[index];
+    Target target;
+    target.entry = index;
+    target.nameId = e.nameId;
+    target.name = e.name;
+    target.language = e.language;
+    return target;
+}
+
+}  // namespace
+
+bool VersionOptions::Edits() const {
+    return !sets.empty() || !removes.empty() || !fileVersion.empty() || !productVersion.empty() || !fileFlags.empty() ||
+           !fileType.empty() || !fromJson.empty();
+}
+
+void AddVersionOptions(CLI::App& command, VersionOptions& o) {
+    command.add_flag("--json", o.json, "Print the version information as one JSON object (see the README)");
+    command.add_option("--get", o.get, "Print the value of one string, for scripts")->type_name("KEY");
+    command.add_option("--set", o.sets, "Set a string, any key; an empty TEXT sets an empty string")
+        ->type_name("KEY=TEXT")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                return value.find('=') == std::string::npos || value.front() == '='
+                           ? "expected KEY=TEXT, got '" + value + "'"
+                           : std::string();
+            },
+            "", "KEY=TEXT"));
+    command.add_option("--remove", o.removes, "Remove a string")->type_name("KEY");
+    command.add_option("--file-version", o.fileVersion,
+                       "Set the file version: 1 to 4 numbers (10.7 is 10.7.0.0), and the FileVersion string")
+        ->type_name("A.B.C.D");
+    command.add_option("--product-version", o.productVersion,
+                       "Set the product version and the ProductVersion string")
+        ->type_name("A.B.C.D");
+    command.add_flag("--fixed-only", o.fixedOnly,
+                     "--file-version and --product-version set the numbers only, not the strings");
+    command.add_option("--file-flags", o.fileFlags,
+                       "Set the flags: a number, or names joined by commas: debug, prerelease, patched, "
+                       "privatebuild, infoinferred, specialbuild")
+        ->type_name("FLAGS");
+    command.add_option("--file-type", o.fileType, "Set the file type: app, dll, drv, font, vxd, static-lib, unknown or a number")
+        ->type_name("TYPE");
+    command.add_option("--language", o.language,
+                       "Work on the version resource and string table of this language id (default: what Windows shows)")
+        ->check(CLI::Range(0, 65535));
+    command.add_option("--code-page", o.codePage, "The code page of a table that is created (default 1200, Unicode)")
+        ->check(CLI::Range(0, 65535));
+    command.add_flag("--create", o.create, "Create the resource or table of --language when the file has none");
+    command.add_flag("--all-languages", o.allLanguages, "Apply the edit to every version resource and string table");
+    command.add_option("--from-json", o.fromJson,
+                       "Write the version information of a JSON file made by --json, replacing the file's")
+        ->type_name("FILE.json");
+    command.footer(
+        "Without edits the version information is shown. An edit changes only what it names: to leave a string "
+        "alone, do not name it. By default the edit goes to what Windows shows: the version resource a neutral "
+        "lookup finds, and in it the string table that its first Translation pair names. A file without version "
+        "information gets a complete one. An edit that changes nothing leaves the file as it was.");
+}
+
+std::string CheckVersionOptions(const VersionOptions& o) {
+    if (!o.get.empty() && o.Edits()) return "--get only reads; leave out the edits";
+    if (!o.fromJson.empty() && (!o.sets.empty() || !o.removes.empty() || !o.fileVersion.empty() ||
+                                !o.productVersion.empty() || !o.fileFlags.empty() || !o.fileType.empty())) {
+        return "--from-json replaces the whole version information; leave out the other edits";
+    }
+    if (o.allLanguages && (o.language >= 0 || o.create || !o.fromJson.empty())) {
+        return "--all-languages edits every language; leave out --language, --create and --from-json";
+    }
+    if (o.create && o.language < 0) return "--create needs --language";
+    return {};
+}
+
+int RunVersion(const std::string& file, const VersionOptions& o, const ImageAccess& access) {
+    Edit edit;
+    if (const auto problem = MakeEdit(o, edit)) return ParseFailure(*problem);
+    std::optional<Target> fromJson;
+    if (!o.fromJson.empty()) {
+        bool read = false;
+        const std::vector<std::byte> bytes = ReadWholeFile(o.fromJson, read);
+        if (!read) return FailWith(o.fromJson, "cannot be read; check the path", kUsageError);
+        try {
+            const Json json = Json::parse(reinterpret_cast<const char*>(bytes.data()),
+                                          reinterpret_cast<const char*>(bytes.data()) + bytes.size());
+            const Json& info = json.contains("versionInfo") ? json["versionInfo"] : json;
+            fromJson.emplace();
+            if (info.is_null()) fromJson->removed = true;
+            else ReadVersionJson(info, *fromJson);
+        } catch (const Json::exception& error) {
+            return FailWith(o.fromJson, std::string("is not JSON: ") + error.what(), kUsageError);
+        } catch (const JsonError& error) {
+            return FailWith(o.fromJson, "does not hold version information as --json writes it: " + error.message,
+                            kUsageError);
+        }
+    }
+
+    const bool editing = o.Edits();
+    Image image;
+    const ResultCode opened = OpenImageForEdit(file.c_str(), image, !editing, kKinds);
+    const bool noResources = opened == ResultCode::NoResourceSection;
+    if (opened != ResultCode::Success && !(noResources && !editing)) {
+        return Fail(file, opened, editing ? Job::Write : Job::Read);
+    }
+    const ResourceTable& table = image.table;
+
+    // Which resources: every one, the one of --language, or the one shown.
+    std::vector<Target> targets;
+    if (o.allLanguages) {
+        for (std::size_t i = 0; i < table.entries.size(); ++i) {
+            if (IsVersion(table.entries[i])) targets.push_back(TargetOf(table, i));
+        }
+    } else {
+        const auto found = o.language >= 0 ? EntryForLanguage(table, static_cast<std::uint16_t>(o.language)) : ShownEntry(table);
+        if (found) targets.push_back(TargetOf(table, *found));
+    }
+    for (Target& target : targets) {
+        const ResultCode parsed = version::ParseVersionTree(table.entries[*target.entry].Bytes(), target.resource);
+        if (parsed != ResultCode::Success) return Fail(file, parsed, Job::Read);
+    }
+
+    if (!editing) {
+        const Target* shown = targets.empty() ? nullptr : &targets.front();
+        if (!o.get.empty()) {
+            const auto key = Wide(o.get);
+            StringTable* t = nullptr;
+            if (shown != nullptr) {
+                VersionResource& r = targets.front().resource;
+                t = o.language >= 0 ? version::TableForLanguage(r, static_cast<std::uint16_t>(o.language),
+                                                                o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage)
+                                                                                : std::nullopt)
+                                    : version::ShownTable(r);
+            }
+            const version::VersionString* s = t != nullptr && key ? t->Find(*key) : nullptr;
+            if (s == nullptr) {
+                return FailWith(file, shown == nullptr ? "has no version information, so no string " + o.get
+                                                       : "has no string " + o.get + " in its version information",
+                                kMissingKey);
+            }
+            std::printf("%s\n", ToDisplay(s->value).c_str());
+            return 0;
+        }
+        if (o.json) PrintJson({{"file", ToUtf8(file)}, {"versionInfo", shown ? VersionJson(*shown) : Json(nullptr)}});
+        else PrintText(file, shown);
+        return 0;
+    }
+
+    if (fromJson) {
+        // The JSON's version information replaces what Windows shows and any
+        // resource of the JSON's name and language.
+        Target replacement = std::move(*fromJson);
+        if (targets.empty()) {
+            const auto same = std::find_if(table.entries.begin(), table.entries.end(), [&](const ResourceEntry& e) {
+                return IsVersion(e) && e.language == replacement.language && e.nameId == replacement.nameId &&
+                       (e.name == nullptr) == (replacement.name == nullptr) && (!e.name || *e.name == *replacement.name);
+            });
+            if (same != table.entries.end()) replacement.entry = static_cast<std::size_t>(same - table.entries.begin());
+        } else {
+            replacement.entry = targets.front().entry;
+        }
+        targets = {std::move(replacement)};
+        if (targets.front().removed && !targets.front().entry) targets.clear();
+    } else if (targets.empty()) {
+        // A new resource: for --language only when asked to.
+        if (o.language >= 0 && !o.create) {
+            CloseImage(image);
+            return FailWith(file, "has no version information in language " + std::to_string(o.language) +
+                                      "; add --create to create it",
+                            ToInt(ResultCode::NoVersionResource));
+        }
+        Target added;
+        added.language = o.language >= 0 ? o.language : kEnglishUs;
+        const auto language = static_cast<std::uint16_t>(added.language);
+        const auto codePage = static_cast<std::uint16_t>(o.codePage >= 0 ? o.codePage : kUnicodeCodePage);
+        added.resource = version::NewVersionResource(language, codePage, image.headers.IsDll() ? kVftDll : kVftApp);
+        // Another language's resource lends its numbers, flags and type.
+        VersionResource shown;
+        if (const auto other = ShownEntry(table);
+            other && version::ParseVersionTree(table.entries[*other].Bytes(), shown) == ResultCode::Success) {
+            added.resource.fixed = shown.fixed;
+        }
+        // The product version follows the file version unless given.
+        if (edit.fileVersion && !edit.productVersion) {
+            SetVersion(added.resource.fixed.productVersionMS, added.resource.fixed.productVersionLS, *edit.fileVersion);
+            if (!o.fixedOnly) edit.strings.insert(edit.strings.begin() + 1, {u"ProductVersion", *Wide(o.fileVersion)});
+        }
+        targets.push_back(std::move(added));
+    }
+
+    if (!fromJson) {
+        for (Target& target : targets) {
+            VersionResource& r = target.resource;
+            ApplyFixed(r.fixed, edit);
+            if (edit.strings.empty()) continue;
+            std::vector<StringTable*> tables;
+            if (o.allLanguages) {
+                tables = version::AllTables(r);
+            } else if (o.language >= 0) {
+                const auto language = static_cast<std::uint16_t>(o.language);
+                const auto codePage = o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage) : std::nullopt;
+                StringTable* found = version::TableForLanguage(r, language, codePage);
+                if (found == nullptr && !o.create && target.entry) {
+                    CloseImage(image);
+                    return FailWith(file, "has no string table for language " + std::to_string(o.language) +
+                                              "; add --create to create one",
+                                    ToInt(ResultCode::NoVersionResource));
+                }
+                tables.push_back(found ? found : &version::AddTable(r, language, codePage.value_or(kUnicodeCodePage)));
+            } else if (StringTable* shown = version::ShownTable(r)) {
+                tables.push_back(shown);
+            }
+            if (tables.empty()) {
+                // Strings for a resource without any table: one for its first
+                // Translation pair, or for its own language in Unicode.
+                const auto pairs = version::Translations(r);
+                const auto pair = pairs.empty() ? std::pair{static_cast<std::uint16_t>(target.language), kUnicodeCodePage}
+                                                : pairs.front();
+                tables.push_back(&version::AddTable(r, pair.first, pair.second));
+            }
+            for (StringTable* t : tables) ApplyStrings(*t, edit);
+        }
+    }
+
+    // Every resource is laid out before anything is written.
+    bool changed = false;
+    for (Target& target : targets) {
+        if (target.removed) {
+            changed = true;
+            continue;
+        }
+        if (const auto failure = version::SerializeVersionTree(target.resource, target.bytes)) {
+            CloseImage(image);
+            return FailWith(file, "cannot take this version information: the block of \"" + ToDisplay(failure->key) +
+                                      "\" would pass the 65535 bytes its length can count; use shorter texts",
+                            ToInt(ResultCode::BadVersionRecord));
+        }
+        const bool same = target.entry && std::ranges::equal(table.entries[*target.entry].Bytes(), target.bytes);
+        changed = changed || !same;
+    }
+    if (!changed) {
+        CloseImage(image);
+        if (!o.quiet) std::printf("%s: version information unchanged\n", file.c_str());
+        return 0;
+    }
+
+    std::vector<std::size_t> removed;
+    for (Target& target : targets) {
+        if (target.removed) {
+            removed.push_back(*target.entry);
+            continue;
+        }
+        if (!target.entry) {
+            if (const ResultCode code = AddResourceEntry(image.table, pe::kRtVersion); code != ResultCode::Success) {
+                return Fail(file, code, Job::Write);
+            }
+            target.entry = image.table.entries.size() - 1;
+        }
+        ResourceEntry& e = image.table.entries[*target.entry];
+        e.nameId = target.nameId;
+        e.name = target.name;
+        e.language = target.language;
+        e.data = target.bytes.data();
+        e.size = static_cast<std::uint32_t>(target.bytes.size());
+    }
+    for (const std::size_t index : removed) image.table.entries[index].deleted = 1;
+    std::erase_if(image.table.entries, [](const ResourceEntry& e) { return e.deleted != 0; });
+    if (image.table.entries.empty()) {
+        CloseImage(image);
+        return FailWith(file, "would be left without any resource; vornres cannot remove the last one",
+                        ToInt(ResultCode::SectionBuildFailed));
+    }
+    if (const ResultCode code = CommitResources(image, access.hooks); code != ResultCode::Success) {
+        return Fail(file, code, Job::Write);
+    }
+
+    if (o.quiet) return 0;
+    VersionOptions show;
+    show.json = o.json;
+    show.language = o.allLanguages ? -1 : o.language;
+    return RunVersion(file, show, access);
+}
+
+int RunRcedit(int argc, char** argv, const ImageAccess& access) {
+    // The peer's own flags, each with its arguments; the file comes first.
+    if (argc < 3 || argv[2][0] == '-') {
+        return ParseFailure("usage: vornres rcedit FILE [--set-version-string KEY VALUE]... [--set-file-version V] "
+                            "[--set-product-version V] [--set-icon ICO] [--get-version-string KEY]");
+    }
+    const std::string file = argv[2];
+    VersionOptions o;
+    std::string icon;
+    std::string get;
+    for (int i = 3; i < argc; ++i) {
+        const std::string_view flag = argv[i];
+        const auto argument = [&](int count) { return i + count < argc; };
+        if (flag == "--set-version-string" && argument(2)) {
+            o.sets.push_back(std::string(argv[i + 1]) + "=" + argv[i + 2]);
+            i += 2;
+        } else if (flag == "--set-file-version" && argument(1)) {
+            o.fileVersion = argv[++i];
+        } else if (flag == "--set-product-version" && argument(1)) {
+            o.productVersion = argv[++i];
+        } else if (flag == "--set-icon" && argument(1)) {
+            icon = argv[++i];
+        } else if (flag == "--get-version-string" && argument(1)) {
+            get = argv[++i];
+        } else {
+            return ParseFailure("rcedit: unknown option or missing argument '" + std::string(flag) + "'");
+        }
+    }
+    for (const std::string& set : o.sets) {
+        if (set.front() == '=') return ParseFailure("rcedit: --set-version-string needs a KEY");
+    }
+    if (!get.empty()) {
+        VersionOptions read;
+        read.get = get;
+        return RunVersion(file, read, access);
+    }
+    if (o.Edits()) {
+        // Quiet, as the peer is: only failures are reported.
+        o.quiet = true;
+        if (const int status = RunVersion(file, o, access); status != 0) return status;
+    }
+    if (!icon.empty()) {
+        const ResultCode code = ReplaceMainIcon(file.c_str(), icon.c_str(), IconSourceFile, nullptr, access);
+        if (code == ResultCode::IconSourceNotFound || code == ResultCode::BadIconSource) {
+            return Fail(icon, code, Job::IconFile);
+        }
+        if (code != ResultCode::Success) return Fail(file, code, Job::ReplaceIcon);
+    }
+    return 0;
+}
+
+}  // namespace vorn::tool
