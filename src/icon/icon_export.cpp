@@ -37,7 +37,8 @@ const ResourceEntry* FindImage(const ResourceTable& table, std::int32_t id, std:
     return first;
 }
 
-ResultCode BuildIco(const ResourceTable& table, const char* groupName, std::vector<std::byte>& ico) {
+ResultCode BuildIco(const ResourceTable& table, const char* groupName, std::uint64_t fileLength,
+                    std::vector<std::byte>& ico) {
     if (FindGroup(table, nullptr) == nullptr) return ResultCode::NoIconGroup;
     const ResourceEntry* group = FindGroup(table, groupName);
     if (group == nullptr) return ResultCode::IconSourceNotFound;
@@ -50,15 +51,17 @@ ResultCode BuildIco(const ResourceTable& table, const char* groupName, std::vect
     }
 
     // Every image is found and the total checked before anything is copied:
-    // a group may list one large image many times.
+    // a group may list one large image many times, and the .ico may hold no
+    // more image bytes than the file.
     std::vector<const ResourceEntry*> images(*count);
-    std::uint64_t total = kIconHeaderSize + std::uint64_t{*count} * kFileEntrySize;
+    const std::uint64_t directory = kIconHeaderSize + std::uint64_t{*count} * kFileEntrySize;
+    std::uint64_t total = directory;
     for (std::uint32_t i = 0; i < *count; ++i) {
         const std::byte* entry = group->data + kIconHeaderSize + i * kGroupEntrySize;
         images[i] = FindImage(table, LoadU16(entry + kGroupEntryIdOffset), group->language);
         if (images[i] == nullptr) return ResultCode::BadIconSource;
         total += images[i]->size;
-        if (total > kMaxImageFileLength) return ResultCode::BadIconSource;
+        if (total - directory > fileLength) return ResultCode::BadIconSource;
     }
 
     ico.resize(static_cast<std::size_t>(total));
@@ -88,7 +91,7 @@ ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<
     ResultCode code = OpenImageForEdit(path, image, true, kinds);
     if (code != ResultCode::Success) return code;
     try {
-        code = BuildIco(image.table, groupName, ico);
+        code = BuildIco(image.table, groupName, image.fileLength, ico);
     } catch (const std::bad_alloc&) {
         code = ResultCode::OutOfMemory;
     }

@@ -18,7 +18,8 @@ namespace vorn {
 // Codes of OpenImageForEdit; NoIconGroup: the file has none. IconSourceNotFound:
 // no group of that name. NotIconGroup: the group is not of type 1 or is
 // shorter than its count says. BadIconSource: an image it lists is missing,
-// or the images would not fit in an .ico file. On failure `ico` is empty.
+// or the images it lists hold more bytes than the file. On failure `ico` is
+// empty.
 ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico,
                            ImageKinds kinds = ImageKinds::Pe32Only);
 

@@ -48,15 +48,16 @@ struct IconSet {
 };
 
 // Fills `set` from an .ico file. IconSourceNotFound: the file cannot be
-// opened. BadIconSource: the header is short or not of type 1, or the
-// directory or an image lies (partly) outside the file. On failure the set
-// is empty.
+// opened. BadIconSource: the header is short or not of type 1, the
+// directory or an image lies (partly) outside the file, or the images hold
+// more bytes than the file. On failure the set is empty.
 ResultCode ReadIconFile(IconSet& set, const char* path);
 
 // Fills `set` from the module's icon group `groupName` ("#12" for id 12), or
 // its first group when `groupName` is null. IconSourceNotFound: the module
 // cannot be mapped, has no such group, or lacks an image the group lists.
-// BadIconSource: the group is not of type 1 or shorter than its count says.
+// BadIconSource: the group is not of type 1 or shorter than its count says,
+// or it lists one image more than once.
 // An image that its group says is larger than its RT_ICON resource is copied
 // as the resource holds it and its entry's size corrected. With a null name
 // the module is also opened as an image of `kinds` to find its first group,

@@ -1,4 +1,5 @@
 #include <array>
+#include <unordered_set>
 
 #include "icon/icon_set.h"
 #include "pe/byte_view.h"
@@ -12,9 +13,6 @@ namespace vorn {
 
 namespace {
 
-// A set must fit into the resource section of a PE32 file; more than this is
-// a damaged source, refused before it is copied.
-constexpr std::uint64_t kMaxIconSetBytes = kMaxImageFileLength;
 
 std::string GroupName(const ResourceEntry& entry) {
     if (entry.nameId == -1 && entry.name) return *entry.name;
@@ -49,12 +47,13 @@ ResultCode ReadIconFileInto(IconSet& set, const char* path) {
     if (!Fits(kIconHeaderSize, std::uint64_t{count} * kFileEntrySize, *length)) return ResultCode::BadIconSource;
     std::vector<std::byte> directory(std::size_t{count} * kFileEntrySize);
     if (!file->ReadAt(kIconHeaderSize, directory)) return ResultCode::BadIconSource;
+    // Entries that share image bytes would make the set larger than the file.
     std::uint64_t total = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::byte* entry = directory.data() + i * kFileEntrySize;
         const std::uint32_t size = LoadU32(entry + kEntryImageSizeOffset);
         total += size;
-        if (!Fits(LoadU32(entry + kFileEntryImageOffset), size, *length) || total > kMaxIconSetBytes) {
+        if (!Fits(LoadU32(entry + kFileEntryImageOffset), size, *length) || total > *length) {
             return ResultCode::BadIconSource;
         }
     }
@@ -94,7 +93,11 @@ ResultCode ReadModuleIconGroupInto(IconSet& set, const char* path, const char* g
 
     set.groupData.assign(group->begin(), group->end());
     set.images.resize(*count);
+    // The set may hold each image the module holds once: a group that lists
+    // one image many times would otherwise copy it without bound.
     std::uint64_t total = 0;
+    std::uint64_t held = 0;
+    std::unordered_set<const std::byte*> seen;
     for (std::uint32_t i = 0; i < *count; ++i) {
         std::byte* entry = set.groupData.data() + kIconHeaderSize + i * kGroupEntrySize;
         const std::string id = NumericResourceName(LoadU16(entry + kGroupEntryIdOffset));
@@ -105,8 +108,9 @@ ResultCode ReadModuleIconGroupInto(IconSet& set, const char* path, const char* g
             size = static_cast<std::uint32_t>(image->size());
             StoreU32(entry + kEntryImageSizeOffset, size);
         }
+        if (seen.insert(image->data()).second) held += image->size();
         total += size;
-        if (total > kMaxIconSetBytes) return ResultCode::BadIconSource;
+        if (total > held) return ResultCode::BadIconSource;
         set.images[i].imageData.assign(image->begin(), image->begin() + size);
     }
     return ResultCode::Success;

@@ -18,6 +18,9 @@ namespace {
 using namespace pe;
 
 // The state of one load, shared by every level of the walk.
+// How many times over the records' data may claim the section's bytes.
+constexpr std::uint64_t kMaxDataSharing = 4;
+
 struct Load {
     ByteView bytes;
     ResourceTable& table;
@@ -30,6 +33,14 @@ struct Load {
     // Converted names by string offset: entries that point at one string
     // share one copy, so the memory held stays bounded by the bytes read.
     std::map<std::uint32_t, ResourceName> names;
+    // What the records' data add up to. Records may share bytes (one image
+    // for several languages), but ones that add up to far more than the
+    // section would make a rebuild copy each of them without bound.
+    std::uint64_t dataBytes = 0;
+    std::uint64_t nameBytes = 0;
+    // Likewise the directories: ones that overlap share entries, and the walk
+    // would take each shared entry once per directory.
+    std::uint64_t directoryBytes = 0;
 };
 
 // The ANSI text of the counted string at `offset`: an empty pointer when the
@@ -44,7 +55,9 @@ bool ReadName(Load& load, std::uint32_t offset, ResourceName& name) {
     const auto length = load.bytes.U16(offset);
     if (!length) return false;
     const auto text = load.bytes.Sub(std::uint64_t{offset} + 2, std::uint64_t{*length} * 2);
-    if (!text) return false;
+    // Strings that overlap would each be converted and held.
+    load.nameBytes += std::uint64_t{*length} * 2 + 2;
+    if (!text || load.nameBytes > load.bytes.size()) return false;
     std::u16string units(*length, u'\0');
     for (std::size_t i = 0; i < units.size(); ++i) units[i] = LoadU16(text->data() + 2 * i);
     auto ansi = platform::WideToAnsi(units);
@@ -59,6 +72,7 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
         load.failure = ResultCode::BadResourceData;
         return;
     }
+    load.directoryBytes += kResDirectorySize;
     const std::byte* h = header->data();
     const std::uint32_t namedCount = LoadU16(h + kResDirNamedCountOffset);
     const std::uint32_t entryCount = namedCount + LoadU16(h + kResDirIdCountOffset);
@@ -66,7 +80,8 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
     for (std::uint32_t i = 0; i < entryCount; ++i) {
         const auto entry = load.bytes.Sub(std::uint64_t{directory} + kResDirectorySize + std::uint64_t{i} * kResEntrySize,
                                           kResEntrySize);
-        if (!entry) {
+        load.directoryBytes += kResEntrySize;
+        if (!entry || load.directoryBytes > load.bytes.size()) {
             load.failure = ResultCode::BadResourceData;
             return;
         }
@@ -118,6 +133,11 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
             load.failure = ResultCode::BadResourceData;
             return;
         }
+        load.dataBytes += record.size;
+        if (load.dataBytes > kMaxDataSharing * load.bytes.size()) {
+            load.failure = ResultCode::BadResourceData;
+            return;
+        }
         record.data = data->data();
         record.ordinal = load.table.entryCount();
         record.characteristics = LoadU32(h + kResDirCharacteristicsOffset);
@@ -139,7 +159,7 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
 ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table,
                              std::uint32_t resourceRva) {
     ReleaseResourceTable(table);
-    Load load{ByteView(resourceBytes), table, resourceRva, ResultCode::Success, {}, {}};
+    Load load{ByteView(resourceBytes), table, resourceRva, ResultCode::Success, {}, {}, 0, 0, 0};
     try {
         load.visited.insert(0);
         WalkResourceDirectory(load, 0, ResourceEntry{}, 0);

@@ -58,7 +58,10 @@ inline constexpr int kMaxDirectoryDepth = 16;
 
 // Flattens the resource directory at the start of `resourceBytes` into
 // `table`, depth first in directory order. Returns 0, OutOfMemory or
-// BadResourceData; on failure the records read so far stay in the table.
+// BadResourceData, which includes directories or names that together claim
+// more bytes than the section holds (they must overlap) and records whose
+// data claim more than four times its bytes; on failure the records read so
+// far stay in the table.
 ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table,
                              std::uint32_t resourceRva);
 

@@ -94,8 +94,10 @@ ResultCode Serialize(VersionInfo& record, std::vector<std::byte>& image, const O
         const std::size_t block = w.Begin(0, 1, std::u16string(kind == ItemKind::StringItem ? kStringFileInfoKey : kVarFileInfoKey));
         while (i < items.size() && items[i].kind == kind && items[i].block == blockIndex) {
             const VersionItem& opening = items[i];
+            // A block's first table or Var is the reported one; a later one of
+            // the same pair or key stays a table or Var of its own.
             const auto sameGroup = [&](const VersionItem& item) {
-                return item.kind == kind && item.block == blockIndex &&
+                return item.kind == kind && item.block == blockIndex && item.reported == opening.reported &&
                        (kind == ItemKind::StringItem ? PairKey(item) == PairKey(opening) : item.key == opening.key);
             };
             if (kind == ItemKind::StringItem) {
