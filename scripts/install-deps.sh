@@ -9,7 +9,8 @@
 set -eu
 
 packages="cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
-python3 python3-pefile icoutils llvm libcli11-dev nlohmann-json3-dev pkgconf"
+python3 python3-pefile icoutils llvm libcli11-dev nlohmann-json3-dev pkgconf clang-14 libclang-rt-14-dev llvm-14
+nsis osslsigncode"
 
 missing=""
 for package in $packages; do
@@ -24,5 +25,14 @@ as_root() {
 }
 echo "Installing:$missing"
 as_root dpkg --add-architecture i386
-as_root apt-get update -qq
-as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+# A mirror caught mid-sync fails an index or two; try again, and go on with
+# what was fetched when it keeps failing (the install then says what lacks).
+for attempt in 1 2 3; do
+    if as_root apt-get update -qq; then break; fi
+    if [ "$attempt" -lt 3 ]; then sleep 10; fi
+done
+install() { as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" $missing; }
+# When one architecture's security index could not be fetched, the i386 and
+# amd64 halves of a library disagree in version; the release's own versions
+# always agree.
+install || install -t "$(. /etc/os-release && echo "$VERSION_CODENAME")"

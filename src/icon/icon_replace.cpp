@@ -1,6 +1,7 @@
 #include "icon/icon_replace.h"
 
 #include <algorithm>
+#include <array>
 
 #include "pe/byte_view.h"
 #include "pe/image.h"
@@ -13,6 +14,7 @@ namespace vorn {
 namespace {
 
 constexpr std::uint32_t kMaxIconId = 0xFFFF;
+constexpr std::int32_t kNewGroupLanguage = 1033;
 
 ResourceEntry* FindGroup(ResourceTable& table, std::int32_t nameId, const std::string* name) {
     const auto found = std::find_if(table.entries.begin(), table.entries.end(), [&](const ResourceEntry& entry) {
@@ -100,23 +102,33 @@ ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::
                            const char* groupName, const ImageAccess& access) {
     IconSet set;  // declared first: the table points into it until the commit
     Image image;
-    if (const ResultCode code = OpenImageForEdit(targetPath, image, false, access.kinds); code != ResultCode::Success) {
-        return code;
-    }
+    if (const ResultCode code = OpenImageForEditing(targetPath, image, access); code != ResultCode::Success) return code;
 
     ResultCode code = ResultCode::BadSourceKind;
     if (sourceKind == IconSourceFile) code = ReadIconFile(set, sourcePath);
     if (sourceKind == IconSourceModule) code = ReadModuleIconGroup(set, sourcePath, groupName, access.kinds);
     if (code != ResultCode::Success) return code;
 
-    const auto main = std::find_if(image.table.entries.begin(), image.table.entries.end(),
-                                   [](const ResourceEntry& entry) { return entry.typeId == pe::kRtGroupIcon; });
+    const auto isGroup = [](const ResourceEntry& entry) { return entry.typeId == pe::kRtGroupIcon; };
+    auto main = std::find_if(image.table.entries.begin(), image.table.entries.end(), isGroup);
+    // An empty group 1, for a file that has none, that the set then fills.
+    static constexpr std::array<std::byte, kIconHeaderSize> kEmptyGroup = {std::byte{0}, std::byte{0}, std::byte{kIconType}};
+    if (main == image.table.entries.end() && access.createResources) {
+        if (const ResultCode added = AddResourceEntry(image.table, pe::kRtGroupIcon); added != ResultCode::Success) {
+            return added;
+        }
+        main = image.table.entries.end() - 1;
+        main->nameId = 1;
+        main->language = kNewGroupLanguage;
+        main->data = kEmptyGroup.data();
+        main->size = kIconHeaderSize;
+    }
     if (main == image.table.entries.end()) return ResultCode::NoIconGroup;
     const std::int32_t nameId = main->nameId;
     const ResourceName name = main->name;
     code = ReplaceIconGroup(image.table, nameId, name.get(), set, access.hooks);
     if (code != ResultCode::Success) return code;
-    return CommitResources(image, access.hooks);
+    return CommitResources(image, access);
 }
 
 }  // namespace vorn

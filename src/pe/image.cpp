@@ -1,5 +1,6 @@
 #include "pe/image.h"
 
+#include <algorithm>
 #include <array>
 
 #include "pe/byte_view.h"
@@ -71,6 +72,7 @@ ResultCode OpenHeaders(const char* path, Image& image, bool readOnly, ImageKinds
         return code;
     }
     if (*length > kMaxImageFileLength) return ResultCode::FileAccessFailed;
+    image.path = path;
     image.stream = std::move(*stream);
     image.fileLength = *length;
     return ResultCode::Success;
@@ -122,6 +124,80 @@ ResultCode LoadImageResources(Image& image) {
 ResultCode OpenImageForEdit(const char* path, Image& image, bool readOnly, ImageKinds kinds) {
     const ResultCode code = OpenImageHeaders(path, image, readOnly, kinds);
     return code == ResultCode::Success ? LoadImageResources(image) : code;
+}
+
+namespace {
+
+// Gives an image without resources an empty resource section: a new last
+// section, placed after every section's data and address, whose header
+// takes the zeros after the section table. NoResourceSection when the
+// headers have no room for it or name a resource directory no section holds.
+ResultCode AddEmptyResourceSection(Image& image) {
+    PeHeaders& h = image.headers;
+    if (h.directories.size() <= kResourceDirectoryIndex || h.sections.size() != h.numberOfSections) {
+        return ResultCode::NoResourceSection;
+    }
+    DataDirectory& directory = h.directories[kResourceDirectoryIndex];
+    if (directory.virtualAddress != 0 && directory.size != 0) return ResultCode::NoResourceSection;
+
+    std::uint64_t firstData = h.sizeOfHeaders;
+    std::uint64_t rawEnd = h.HeadersEnd();
+    std::uint64_t virtualEnd = h.sizeOfHeaders;
+    for (const SectionHeader& s : h.sections) {
+        if (s.pointerToRawData != 0 && s.sizeOfRawData != 0) {
+            firstData = std::min<std::uint64_t>(firstData, s.pointerToRawData);
+            rawEnd = std::max(rawEnd, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+        }
+        virtualEnd = std::max(virtualEnd, std::uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.sizeOfRawData));
+    }
+    const std::uint64_t slot = h.HeadersEnd();
+    std::array<std::byte, kSectionHeaderSize> free{};
+    if (slot + kSectionHeaderSize > firstData || !image.stream.ReadAt(slot, free) ||
+        std::any_of(free.begin(), free.end(), [](std::byte b) { return b != std::byte{0}; })) {
+        return ResultCode::NoResourceSection;
+    }
+    const std::uint32_t fileAlignment = std::max<std::uint32_t>(h.fileAlignment, 1);
+    const std::uint32_t sectionAlignment = std::max<std::uint32_t>(h.sectionAlignment, 1);
+    const std::uint64_t offset = (rawEnd + fileAlignment - 1) / fileAlignment * fileAlignment;
+    const std::uint64_t rva = (virtualEnd + sectionAlignment - 1) / sectionAlignment * sectionAlignment;
+    if (offset > kMaxImageFileLength || rva > 0x7FFFFFFF) return ResultCode::NoResourceSection;
+
+    SectionHeader& section = h.sections.emplace_back();
+    constexpr char kName[] = ".rsrc";
+    std::copy(std::begin(kName), std::end(kName) - 1, section.name.begin());
+    section.virtualAddress = static_cast<std::uint32_t>(rva);
+    section.pointerToRawData = static_cast<std::uint32_t>(offset);
+    section.characteristics = kSecInitializedData | kSecMemRead;
+    ++h.numberOfSections;
+    h.peHeaders.resize(h.peHeaders.size() + kSectionHeaderSize);
+    directory = {section.virtualAddress, 0};
+    h.sizeOfImage = std::max(h.sizeOfImage, section.virtualAddress);
+
+    ImageLayout& layout = image.layout;
+    layout.fileAlignment = h.fileAlignment;
+    layout.sectionAlignment = h.sectionAlignment;
+    layout.sectionCount = h.numberOfSections;
+    layout.optionalHeaderOffset = h.OptionalHeaderOffset();
+    layout.dataDirectoryOffset = h.DataDirectoryOffset();
+    layout.resourceRva = section.virtualAddress;
+    layout.resourceSize = 0;
+    layout.resourceOffset = section.pointerToRawData;
+    return ResultCode::Success;
+}
+
+}  // namespace
+
+ResultCode OpenImageForEditing(const char* path, Image& image, const ImageAccess& access) {
+    // A result written to another file needs only to read this one.
+    const bool readOnly = access.commit != nullptr && !access.commit->output.empty() &&
+                          platform::ResolvePath(access.commit->output.c_str()) != platform::ResolvePath(path);
+    const ResultCode code = OpenImageHeaders(path, image, readOnly, access.kinds);
+    if (code != ResultCode::Success) return code;
+    ImageLayout layout;
+    if (access.createResources && ReadImageLayout(image.headers, layout) == ResultCode::NoResourceSection) {
+        return Guarded(image, [&] { return AddEmptyResourceSection(image); });
+    }
+    return LoadImageResources(image);
 }
 
 void CloseImage(Image& image) {

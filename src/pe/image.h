@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "frame/result_code.h"
@@ -31,16 +32,53 @@ struct ImageLayout {
 // and a rewrite must be able to grow the file.
 inline constexpr std::uint64_t kMaxImageFileLength = 0x7FFFFFFF;
 
-// How an operation reaches images: which kinds it accepts, and whom it
-// tells while it runs. The exports use the defaults.
+enum class SignatureHandling {
+    Move,   // the certificate table moves with the data, and its signature no longer holds
+    Strip,  // the certificate table goes: its bytes when they end the file, its directory entry always
+};
+
+enum class ChecksumHandling { Keep, Update, Zero, UpdateWhenSet };
+
+// How a commit writes its result when it does not rewrite the file in
+// place as the exports do. The result is written beside `output` and
+// renamed over it, so that a process killed at any moment leaves `output`
+// either as it was or complete; an edit that moves nothing is made in place
+// under a journal of the bytes it overwrites (see RecoverInterruptedEdit).
+struct CommitOptions {
+    std::string output;  // the file to write: the input's own path, or another
+    SignatureHandling signature = SignatureHandling::Move;
+    ChecksumHandling checksum = ChecksumHandling::UpdateWhenSet;
+    bool installerCrc = true;  // recompute the CRC of an installer that checks itself
+};
+
+// What a commit did beyond the resources, for the caller to tell.
+struct CommitReport {
+    bool signatureMoved = false;
+    bool signatureStripped = false;
+    bool checksumUpdated = false;
+    bool installerCrcUpdated = false;
+    std::string installerProblem;        // a self-checking installer whose check could not be kept
+    std::uint64_t unknownAppendedBytes = 0;  // data after the image of no kind known to check itself
+    bool inPlace = false;
+};
+
+// How an operation reaches images: which kinds it accepts, whom it tells
+// while it runs, and how it commits. The exports use the defaults: PE32
+// only, no observers, in place, nothing created.
 struct ImageAccess {
     ImageKinds kinds = ImageKinds::Pe32Only;
     OperationHooks hooks;
+    const CommitOptions* commit = nullptr;  // null: rewrite in place
+    CommitReport* report = nullptr;
+    // A file without a resource section gets one, and one without an icon
+    // group gets group 1, instead of the codes 4 and 7.
+    bool createResources = false;
 };
 
 // An open image. The table's entries view resourceBytes, so the bytes are
 // declared first and outlive the table.
 struct Image {
+    std::string path;  // as opened
     File stream;
     std::uint64_t fileLength = 0;
     PeHeaders headers;
@@ -74,6 +112,10 @@ ResultCode LoadImageResources(Image& image);
 
 // Both steps. On failure `image` holds nothing.
 ResultCode OpenImageForEdit(const char* path, Image& image, bool readOnly, ImageKinds kinds = ImageKinds::Pe32Only);
+
+// OpenImageForEdit for editing, giving a file without resources an empty
+// resource section when `access` asks for it.
+ResultCode OpenImageForEditing(const char* path, Image& image, const ImageAccess& access);
 
 // A reader's way of closing: the table, then its bytes, then the stream.
 void CloseImage(Image& image);

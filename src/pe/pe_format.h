@@ -80,6 +80,8 @@ inline constexpr std::uint32_t kSecPointerToRawDataOffset = 20;
 inline constexpr std::uint32_t kSecPointerToRelocationsOffset = 24;
 inline constexpr std::uint32_t kSecPointerToLinenumbersOffset = 28;
 inline constexpr std::uint32_t kSecCharacteristicsOffset = 36;
+inline constexpr std::uint32_t kSecInitializedData = 0x00000040;  // IMAGE_SCN_CNT_INITIALIZED_DATA
+inline constexpr std::uint32_t kSecMemRead = 0x40000000;          // IMAGE_SCN_MEM_READ
 
 // The probe refuses files shorter than a DOS header, a file header and a
 // PE32 optional header together.

@@ -146,6 +146,7 @@ ResultCode ReadPeHeaders(File& stream, std::uint64_t fileLength, ImageKinds kind
 
 void StorePeHeaders(PeHeaders& h) {
     std::byte* f = h.peHeaders.data() + kPeSignatureSize;
+    StoreU16(f + kFileNumberOfSectionsOffset, h.numberOfSections);
     StoreU32(f + kFilePointerToSymbolTableOffset, h.pointerToSymbolTable);
 
     std::byte* o = f + kFileHeaderSize;
@@ -160,6 +161,8 @@ void StorePeHeaders(PeHeaders& h) {
 
     std::byte* s = h.peHeaders.data() + (h.SectionTableOffset() - h.peOffset);
     for (const SectionHeader& section : h.sections) {
+        std::memcpy(s, section.name.data(), kSecNameSize);
+        StoreU32(s + kSecCharacteristicsOffset, section.characteristics);
         StoreU32(s + kSecVirtualSizeOffset, section.virtualSize);
         StoreU32(s + kSecVirtualAddressOffset, section.virtualAddress);
         StoreU32(s + kSecSizeOfRawDataOffset, section.sizeOfRawData);

@@ -1,14 +1,30 @@
 #include "platform/file.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace vorn {
 
+namespace {
+
+File::ProcessFaultHook processFaultHook = nullptr;
+
+}  // namespace
+
+void File::SetProcessFaultHook(ProcessFaultHook hook) { processFaultHook = hook; }
+
+bool File::Faulted(Operation operation) const {
+    if (processFaultHook != nullptr && processFaultHook(operation, mode_)) return true;
+    return faultHook_ && faultHook_(operation);
+}
+
 std::optional<File> File::Open(const char* path, Mode mode) {
     if (path == nullptr) return std::nullopt;
-    std::FILE* stream = std::fopen(path, mode == Mode::Read ? "rb" : "rb+");
+    if (processFaultHook != nullptr && processFaultHook(Operation::Open, mode)) return std::nullopt;
+    std::FILE* stream = std::fopen(path, mode == Mode::Read ? "rb" : mode == Mode::ReadWrite ? "rb+" : "wb+");
     if (stream == nullptr) return std::nullopt;
-    return File(stream);
+    return File(stream, mode);
 }
 
 bool File::Seek(std::uint64_t offset) {
@@ -50,5 +66,22 @@ std::optional<std::uint64_t> File::Length() {
     if (!Seek(*here)) return std::nullopt;
     return end;
 }
+
+bool File::CopyFrom(File& source, std::uint64_t from, std::uint64_t to, std::uint64_t length) {
+    // In pieces, so that each is one operation for the fault seam.
+    constexpr std::uint64_t kPiece = 8u << 20;
+    if (!Flush() || !source.Flush()) return false;
+    for (std::uint64_t done = 0; done < length;) {
+        const std::uint64_t piece = std::min(kPiece, length - done);
+        if (source.Faulted(Operation::Read) || Faulted(Operation::Write) ||
+            !platform::CopyStreamRange(source.stream_.get(), from + done, stream_.get(), to + done, piece)) {
+            return false;
+        }
+        done += piece;
+    }
+    return true;
+}
+
+bool File::TakeAttributesOf(const char* path) { return stream_ && platform::CopyFileAttributes(path, stream_.get()); }
 
 }  // namespace vorn

@@ -15,10 +15,15 @@ namespace vorn {
 
 class File {
 public:
-    enum class Mode { Read, ReadWrite };
-    enum class Operation { Seek, Read, Write, Flush, SetLength };
+    enum class Mode { Read, ReadWrite, Create };  // Create: a new, empty file for writing and reading
+    enum class Operation { Open, Seek, Read, Write, Flush, SetLength };
     // A test seam: asked before every operation; true makes it fail.
     using FaultHook = std::function<bool(Operation)>;
+    // The same for every File of the process, opens included, for tests of
+    // whole operations that open their files themselves. Null unless a test
+    // sets it; never reachable from the library's exports.
+    using ProcessFaultHook = bool (*)(Operation operation, Mode mode);
+    static void SetProcessFaultHook(ProcessFaultHook hook);
 
     File() = default;
     // nullopt when the path cannot be opened in that mode.
@@ -38,17 +43,23 @@ public:
     [[nodiscard]] std::optional<std::uint64_t> Position();
     // The file's length; the stream's position is unchanged.
     [[nodiscard]] std::optional<std::uint64_t> Length();
+    // Copies `length` bytes at `from` of `source` to `to` of this file,
+    // inside the kernel where the system can. Positions are left undefined.
+    [[nodiscard]] bool CopyFrom(File& source, std::uint64_t from, std::uint64_t to, std::uint64_t length);
+    // The file's mode and owner become those of the file at `path`.
+    [[nodiscard]] bool TakeAttributesOf(const char* path);
 
     void SetFaultHook(FaultHook hook) { faultHook_ = std::move(hook); }
 
 private:
-    bool Faulted(Operation operation) const { return faultHook_ && faultHook_(operation); }
+    bool Faulted(Operation operation) const;
 
     struct Closer {
         void operator()(std::FILE* stream) const { std::fclose(stream); }
     };
-    explicit File(std::FILE* stream) : stream_(stream) {}
+    File(std::FILE* stream, Mode mode) : stream_(stream), mode_(mode) {}
     std::unique_ptr<std::FILE, Closer> stream_;
+    Mode mode_ = Mode::Read;
     FaultHook faultHook_;
 };
 

@@ -36,6 +36,24 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length);
 // C runtime's _stricmp does in the "C" locale.
 int CompareIgnoreAsciiCase(std::string_view a, std::string_view b);
 
+// Copies `length` bytes between two open streams at the given offsets, in
+// the kernel where the system offers it, else through a buffer. Both
+// streams must have been flushed; their positions are left undefined.
+bool CopyStreamRange(std::FILE* from, std::uint64_t fromOffset, std::FILE* to, std::uint64_t toOffset,
+                     std::uint64_t length);
+
+// Gives the open file the permission bits and owner of the file at `path`,
+// as far as the process may (an owner it may not give is left alone).
+bool CopyFileAttributes(const char* path, std::FILE* to);
+
+// Puts the file at `from` in the place of `to` in one step: a process
+// that reads `to` sees either the old file or the new one, never a mix.
+bool ReplaceFileWith(const char* from, const char* to);
+
+// The file a path finally names, symbolic links followed; the path itself
+// where it cannot be resolved.
+std::string ResolvePath(const char* path);
+
 // What a path names, for telling a user why a file cannot be used.
 enum class PathState { File, Missing, Directory, Unreadable };
 PathState InspectPath(const char* path);

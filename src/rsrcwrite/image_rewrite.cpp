@@ -6,48 +6,21 @@
 
 #include "pe/byte_view.h"
 #include "pe/pe_format.h"
+#include "rsrcwrite/rewrite_plan.h"
+#include "rsrcwrite/safe_commit.h"
 #include "rsrcwrite/section_builder.h"
 
 namespace vorn {
+namespace rewrite {
 
 namespace {
 
 using namespace pe;
 
-// Where things were and where they go. File positions are 64-bit so that a
-// damaged header cannot wrap them; header values stay 32-bit, whose
-// arithmetic the format defines modulo 2^32.
-struct Move {
-    std::uint64_t oldEnd = 0;      // file offset where the data after the old section begins
-    std::uint64_t newEnd = 0;      // ... and where it is to begin
-    std::uint64_t tailLength = 0;  // bytes from oldEnd to the end of the file
-    std::uint32_t oldRawSize = 0;
-    std::uint32_t newRawSize = 0;
-    std::uint32_t oldVirtualEnd = 0;
-    std::uint32_t fileDelta = 0;     // modulo 2^32, may be "negative"
-    std::uint32_t virtualDelta = 0;  // modulo 2^32, may be "negative"
-
-    [[nodiscard]] bool FileOffsetMoves(std::uint32_t offset) const { return offset != 0 && offset >= oldEnd; }
-    [[nodiscard]] bool AddressMoves(std::uint32_t rva) const { return rva != 0 && rva >= oldVirtualEnd; }
-    [[nodiscard]] std::uint64_t Moved(std::uint64_t offset) const { return offset + (newEnd - oldEnd); }
-};
-
 void Add(std::uint32_t& field, std::uint32_t delta) { field += delta; }
 void AddAt(std::byte* at, std::uint32_t delta) { StoreU32(at, LoadU32(at) + delta); }
 
 bool IsPowerOfTwo(std::uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
-
-// What lies outside the headers and moves with the tail: the debug
-// directory's entries and an installer's offset table, read before anything
-// changes and written back at their new places.
-struct MovedData {
-    std::uint64_t debugOffset = 0;  // file offset of the debug directory after the move
-    std::vector<std::byte> debug;
-    bool hasInstallerTag = false;
-    std::uint64_t installerTable = 0;  // file offset of the installer table after the move
-    bool hasInstallerTable = false;
-    std::array<std::byte, kInstallerTableSize> installer{};
-};
 
 bool MatchesBytes(std::span<const std::uint8_t> expected, const std::byte* actual) {
     return std::equal(expected.begin(), expected.end(), actual, [](std::uint8_t a, std::byte b) { return std::byte{a} == b; });
@@ -83,7 +56,9 @@ bool ReadMovedData(File& stream, const PeHeaders& headers, const ImageLayout& la
 void FixHeaders(const ImageLayout& layout, const Move& move, PeHeaders& headers, MovedData& data) {
     for (std::uint32_t i = 0; i < headers.directories.size(); ++i) {
         std::uint32_t& address = headers.directories[i].virtualAddress;
-        // The certificate table is the one directory that holds a file offset.
+        // The resource directory stays at the start of its section; the
+        // certificate table is the one directory that holds a file offset.
+        if (i == kResourceDirectoryIndex) continue;
         if (i == kCertificateDirectoryIndex) {
             if (move.FileOffsetMoves(address)) Add(address, move.fileDelta);
         } else if (address >= move.oldVirtualEnd) {
@@ -95,14 +70,15 @@ void FixHeaders(const ImageLayout& layout, const Move& move, PeHeaders& headers,
     Add(headers.sizeOfInitializedData, move.newRawSize - move.oldRawSize);
 
     for (SectionHeader& s : headers.sections) {
-        if (s.virtualAddress == layout.resourceRva) {
+        const bool resources = s.virtualAddress == layout.resourceRva;
+        if (resources) {
             s.virtualSize = layout.resourceSize;
             s.sizeOfRawData = move.newRawSize;
         } else if (s.virtualAddress >= move.oldVirtualEnd) {
             Add(s.virtualAddress, move.virtualDelta);
         }
         for (std::uint32_t* field : {&s.pointerToRawData, &s.pointerToRelocations, &s.pointerToLinenumbers}) {
-            if (move.FileOffsetMoves(*field)) Add(*field, move.fileDelta);
+            if (move.FileOffsetMoves(*field) && !(resources && field == &s.pointerToRawData)) Add(*field, move.fileDelta);
         }
     }
     // The COFF symbol table that many toolchains leave after the sections.
@@ -127,7 +103,7 @@ void FixHeaders(const ImageLayout& layout, const Move& move, PeHeaders& headers,
     StorePeHeaders(headers);
 }
 
-bool WriteHeaders(File& stream, const PeHeaders& headers, const MovedData& data) {
+bool WriteFixedHeaders_(File& stream, const PeHeaders& headers, const MovedData& data) {
     if (!WritePeHeaders(stream, headers)) return false;
     if (!data.debug.empty() && !stream.WriteAt(data.debugOffset, data.debug)) return false;
     if (data.hasInstallerTable && !stream.WriteAt(data.installerTable, data.installer)) return false;
@@ -189,7 +165,7 @@ bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks) {
 // Zeros from the end of the new section to where the tail begins, so that
 // the output depends only on the input. Written from one fixed block, never
 // allocated at a size the file names.
-bool WritePadding(File& stream, std::uint64_t length) {
+bool WritePadding_(File& stream, std::uint64_t length) {
     static constexpr std::array<std::byte, 0x4000> kZeros{};
     while (length > 0) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, kZeros.size()));
@@ -203,7 +179,9 @@ bool WritePadding(File& stream, std::uint64_t length) {
 // its file bytes with no other section: the rewrite replaces those bytes.
 bool OldSectionStandsApart(const PeHeaders& headers, const ImageLayout& layout, const Move& move, std::uint32_t oldSize,
                            std::uint64_t fileLength) {
-    if (!Fits(layout.resourceOffset, oldSize, fileLength)) return false;
+    // A new, empty section may lie past the end of a file cut short of its
+    // last alignment.
+    if (oldSize != 0 && !Fits(layout.resourceOffset, oldSize, fileLength)) return false;
     if (layout.resourceOffset < std::max<std::uint64_t>(kDosHeaderSize, headers.HeadersEnd())) return false;
     return std::none_of(headers.sections.begin(), headers.sections.end(), [&](const SectionHeader& s) {
         if (s.virtualAddress == layout.resourceRva || s.pointerToRawData == 0 || s.sizeOfRawData == 0) return false;
@@ -212,29 +190,45 @@ bool OldSectionStandsApart(const PeHeaders& headers, const ImageLayout& layout, 
     });
 }
 
-ResultCode Rewrite(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
-                   std::span<const std::byte> section, const OperationHooks& hooks) {
+ResultCode Plan_(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
+                 std::span<const std::byte> section, SignatureHandling signature, Plan& plan) {
     if (section.size() != layout.resourceSize) return ResultCode::SectionBuildFailed;
     if (headers.directories.size() <= kResourceDirectoryIndex) return ResultCode::NoResourceSection;
 
-    // Everything is read and checked before the first byte changes. A
-    // FileAlignment that no loader accepts would make the padding of the
+    // A FileAlignment that no loader accepts would make the padding of the
     // new section as large as it says.
     const std::uint32_t fileAlignment = layout.fileAlignment;
     if (fileAlignment > kMaxFileAlignment || (fileAlignment > 1 && !IsPowerOfTwo(fileAlignment))) {
         return ResultCode::BadResourceData;
     }
     const std::uint32_t oldSize = headers.directories[kResourceDirectoryIndex].size;
-    Move move;
+    Move& move = plan.move;
     move.oldRawSize = AlignUp(oldSize, fileAlignment);
     move.newRawSize = AlignUp(layout.resourceSize, fileAlignment);
     if (move.oldRawSize < oldSize || move.newRawSize < layout.resourceSize) return ResultCode::FileAccessFailed;
     move.oldEnd = std::uint64_t{layout.resourceOffset} + move.oldRawSize;
     move.newEnd = std::uint64_t{layout.resourceOffset} + move.newRawSize;
+    if (!OldSectionStandsApart(headers, layout, move, oldSize, fileLength)) return ResultCode::BadResourceData;
+
+    // A certificate table that is stripped and ends the file is left
+    // behind; one elsewhere keeps its bytes and loses its entry.
+    std::uint64_t keptLength = fileLength;
+    if (headers.directories.size() > kCertificateDirectoryIndex) {
+        DataDirectory& certificates = headers.directories[kCertificateDirectoryIndex];
+        if (certificates.virtualAddress != 0 || certificates.size != 0) {
+            if (signature == SignatureHandling::Strip) {
+                const std::uint64_t end = std::uint64_t{certificates.virtualAddress} + certificates.size;
+                if (certificates.virtualAddress >= move.oldEnd && end == fileLength) keptLength = certificates.virtualAddress;
+                certificates = {};
+                plan.signatureStripped = true;
+            } else {
+                plan.signatureMoved = true;
+            }
+        }
+    }
     // Only the padding of a section that ends the file may be missing, and
     // then the tail is empty.
-    if (!OldSectionStandsApart(headers, layout, move, oldSize, fileLength)) return ResultCode::BadResourceData;
-    move.tailLength = fileLength > move.oldEnd ? fileLength - move.oldEnd : 0;
+    move.tailLength = keptLength > move.oldEnd ? keptLength - move.oldEnd : 0;
 
     const std::uint32_t sectionAlignment = std::max<std::uint32_t>(layout.sectionAlignment, 1);
     const auto virtualEnd = [&](std::uint32_t rawSize) {
@@ -247,46 +241,85 @@ ResultCode Rewrite(File& stream, PeHeaders& headers, const ImageLayout& layout, 
     move.oldVirtualEnd = static_cast<std::uint32_t>(oldVirtualEnd);
     move.fileDelta = static_cast<std::uint32_t>(move.newEnd - move.oldEnd);
     move.virtualDelta = static_cast<std::uint32_t>(newVirtualEnd) - move.oldVirtualEnd;
-    const std::uint64_t newLength = move.newEnd + move.tailLength;
-    if (newLength > kMaxImageFileLength) return ResultCode::FileAccessFailed;
+    plan.fileLength = fileLength;
+    plan.newLength = move.newEnd + move.tailLength;
+    if (plan.newLength > kMaxImageFileLength) return ResultCode::FileAccessFailed;
 
-    MovedData data;
-    if (!ReadMovedData(stream, headers, layout, move, fileLength, data)) return ResultCode::FileAccessFailed;
-    FixHeaders(layout, move, headers, data);
+    if (!ReadMovedData(stream, headers, layout, move, keptLength, plan.data)) return ResultCode::FileAccessFailed;
+    FixHeaders(layout, move, headers, plan.data);
+    return ResultCode::Success;
+}
 
-    if (newLength > fileLength && !stream.SetLength(newLength)) {
+ResultCode Rewrite(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Plan& plan,
+                   std::span<const std::byte> section, const OperationHooks& hooks) {
+    const Move& move = plan.move;
+    if (plan.newLength > plan.fileLength && !stream.SetLength(plan.newLength)) {
         // Nothing has moved yet: put the length back and report.
-        (void)stream.SetLength(fileLength);
+        (void)stream.SetLength(plan.fileLength);
         return ResultCode::FileAccessFailed;
     }
     if (!MoveTail(stream, move, hooks)) return ResultCode::FileAccessFailed;
-    if (newLength < fileLength && !stream.SetLength(newLength)) return ResultCode::FileAccessFailed;
+    if (plan.newLength < plan.fileLength && !stream.SetLength(plan.newLength)) return ResultCode::FileAccessFailed;
 
-    if (!stream.WriteAt(layout.resourceOffset, section) || !WritePadding(stream, move.newRawSize - layout.resourceSize)) {
+    if (!stream.WriteAt(layout.resourceOffset, section) || !WritePadding_(stream, move.newRawSize - layout.resourceSize)) {
         return ResultCode::FileAccessFailed;
     }
     hooks.Pump();
 
-    return WriteHeaders(stream, headers, data) ? ResultCode::Success : ResultCode::FileAccessFailed;
+    return WriteFixedHeaders_(stream, headers, plan.data) ? ResultCode::Success : ResultCode::FileAccessFailed;
 }
 
 }  // namespace
 
+ResultCode MakePlan(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
+                    std::span<const std::byte> section, SignatureHandling signature, Plan& plan) {
+    try {
+        return Plan_(stream, headers, layout, fileLength, section, signature, plan);
+    } catch (const std::bad_alloc&) {
+        return ResultCode::OutOfMemory;
+    }
+}
+
+bool WriteFixedHeaders(File& stream, const PeHeaders& headers, const MovedData& data) {
+    return WriteFixedHeaders_(stream, headers, data);
+}
+
+bool WritePadding(File& stream, std::uint64_t length) { return WritePadding_(stream, length); }
+
+ResultCode ApplyInPlace(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Plan& plan,
+                        std::span<const std::byte> section, const OperationHooks& hooks) {
+    return Rewrite(stream, headers, layout, plan, section, hooks);
+}
+
+}  // namespace rewrite
+
 ResultCode RewriteImage(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
                         std::span<const std::byte> section, const OperationHooks& hooks) {
     try {
-        return Rewrite(stream, headers, layout, fileLength, section, hooks);
+        rewrite::Plan plan;
+        const ResultCode code =
+            rewrite::MakePlan(stream, headers, layout, fileLength, section, SignatureHandling::Move, plan);
+        return code == ResultCode::Success ? rewrite::Rewrite(stream, headers, layout, plan, section, hooks) : code;
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
     }
 }
 
 ResultCode CommitResources(Image& image, const OperationHooks& hooks) {
+    ImageAccess access;
+    access.hooks = hooks;
+    return CommitResources(image, access);
+}
+
+ResultCode CommitResources(Image& image, const ImageAccess& access) {
     ResultCode code = BuildResourceSection(image.resourceBytes, image.layout.resourceSize, image.table,
-                                           image.layout.resourceRva, hooks);
+                                           image.layout.resourceRva, access.hooks);
     ReleaseResourceTable(image.table);
     if (code == ResultCode::Success) {
-        code = RewriteImage(image.stream, image.headers, image.layout, image.fileLength, image.resourceBytes, hooks);
+        code = access.commit == nullptr
+                   ? RewriteImage(image.stream, image.headers, image.layout, image.fileLength, image.resourceBytes,
+                                  access.hooks)
+                   : CommitSafely(image, *access.commit, access.report, access.hooks);
     }
     image = Image{};
     return code;

@@ -2,6 +2,8 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "pe/pe_format.h"
+#include "rsrcwrite/safe_commit.h"
 #include "tool/tool.h"
 
 namespace vorn::tool {
@@ -204,6 +206,75 @@ ImageAccess MakeAccess(MoveLine& line) {
         access.hooks.context = &line;
     }
     return access;
+}
+
+void AddWriteOptions(CLI::App& command, WriteOptions& o) {
+    command.add_option("-o,--output", o.output, "Write the result to OUT and leave the input as it is")->type_name("OUT");
+    CLI::Option* strip = command.add_flag("--strip-signature", o.stripSignature,
+                                          "Remove the Authenticode signature, so that the file can be signed again");
+    command.add_flag("--keep-signature", o.keepSignature,
+                     "Keep the signature's bytes, moved with the data: the signature no longer holds")
+        ->excludes(strip);
+    command.add_option("--checksum", o.checksum,
+                       "The PE checksum: keep, update or zero (default: update when the file has one)")
+        ->check(CLI::IsMember({"keep", "update", "zero"}));
+}
+
+int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, ImageAccess& access) {
+    if (!o.output.empty()) RecoverInterruptedEdit(o.output.c_str());
+    edit.commit.output = o.output.empty() ? file : o.output;
+    edit.commit.signature = o.stripSignature ? SignatureHandling::Strip : SignatureHandling::Move;
+    edit.commit.checksum = o.checksum == "keep"     ? ChecksumHandling::Keep
+                           : o.checksum == "update" ? ChecksumHandling::Update
+                           : o.checksum == "zero"   ? ChecksumHandling::Zero
+                                                    : ChecksumHandling::UpdateWhenSet;
+    access.commit = &edit.commit;
+    access.report = &edit.report;
+    access.createResources = true;
+
+    // A signature that an edit breaks is refused unless the user says what
+    // to do with it; the check reads the headers only.
+    if (o.stripSignature || o.keepSignature) return 0;
+    Image image;
+    if (OpenImageHeaders(file.c_str(), image, true, kKinds) != ResultCode::Success) return 0;  // the edit reports it
+    const DataDirectory certificates = image.headers.Directory(pe::kCertificateDirectoryIndex);
+    if (certificates.virtualAddress == 0 && certificates.size == 0) return 0;
+    return FailWith(file,
+                    "is signed, and an edit breaks its signature; add --strip-signature to remove it (then sign the "
+                    "result again) or --keep-signature to keep its bytes although it no longer holds",
+                    kSignedFile);
+}
+
+void ReportEdit(const std::string& file, const Edit& edit) {
+    const CommitReport& r = edit.report;
+    const char* name = file.c_str();
+    if (r.signatureMoved) std::fprintf(stderr, "vornres: %s: warning: the signature was kept but no longer holds; sign the file again\n", name);
+    if (!r.installerProblem.empty()) {
+        std::fprintf(stderr, "vornres: %s: warning: the installer checks itself and will now fail: %s\n", name,
+                     r.installerProblem.c_str());
+    }
+    if (r.unknownAppendedBytes != 0) {
+        std::fprintf(stderr,
+                     "vornres: %s: warning: %llu bytes of data follow the program (an installer's payload?); "
+                     "if they check the file, they may now fail\n",
+                     name, static_cast<unsigned long long>(r.unknownAppendedBytes));
+    }
+}
+
+int CopyUnchanged(const std::string& file, const WriteOptions& o) {
+    if (o.output.empty() || platform::ResolvePath(o.output.c_str()) == platform::ResolvePath(file.c_str())) return 0;
+    auto in = File::Open(file.c_str(), File::Mode::Read);
+    const auto length = in ? in->Length() : std::nullopt;
+    const std::string temporary = NewFilePath(platform::ResolvePath(o.output.c_str()));
+    auto out = length ? File::Open(temporary.c_str(), File::Mode::Create) : std::nullopt;
+    const bool copied = out && out->TakeAttributesOf(file.c_str()) && out->CopyFrom(*in, 0, 0, *length) && out->Flush();
+    if (out) out->Close();
+    if (!copied || !platform::ReplaceFileWith(temporary.c_str(), platform::ResolvePath(o.output.c_str()).c_str())) {
+        std::remove(temporary.c_str());
+        return FailWith(o.output, "cannot be created or written; check the folder, its permissions and free space",
+                        ToInt(ResultCode::FileAccessFailed));
+    }
+    return 0;
 }
 
 }  // namespace vorn::tool

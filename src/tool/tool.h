@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "frame/result_code.h"
@@ -21,6 +22,7 @@ using Json = nlohmann::ordered_json;
 inline constexpr int kUsageError = 64;
 inline constexpr int kMissingKey = 65;  // --get of a string the file does not have
 inline constexpr int kInternalError = 70;
+inline constexpr int kSignedFile = 77;  // a signed file, edited only when told what to do with the signature
 
 // vornres reads and edits PE32 and PE32+ images alike.
 inline constexpr ImageKinds kKinds = ImageKinds::Pe32OrPe32Plus;
@@ -61,5 +63,28 @@ struct MoveLine {
 // How every command reaches its files: PE32 and PE32+, and on a terminal
 // the progress of long moves drawn on `line`, which must outlive the access.
 ImageAccess MakeAccess(MoveLine& line);
+
+// The options of every command that writes a program.
+struct WriteOptions {
+    std::string output;  // -o: the result goes there and the input stays as it is
+    bool stripSignature = false;
+    bool keepSignature = false;
+    std::string checksum;  // keep, update or zero; empty: update when it was set
+};
+void AddWriteOptions(CLI::App& command, WriteOptions& options);
+
+// An edit of `file` as the options say: the access gains the commit options
+// and the report, which must outlive it. Nonzero: the exit status of a
+// refusal that has been reported.
+struct Edit {
+    CommitOptions commit;
+    CommitReport report;
+};
+int PrepareEdit(const std::string& file, const WriteOptions& options, Edit& edit, ImageAccess& access);
+// Tells what the commit did beyond the resources: a moved signature, a
+// self-checking installer it could not keep checking, and the like.
+void ReportEdit(const std::string& file, const Edit& edit);
+// -o with nothing to change: OUT becomes a copy of the input.
+int CopyUnchanged(const std::string& file, const WriteOptions& options);
 
 }  // namespace vorn::tool

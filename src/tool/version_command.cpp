@@ -12,6 +12,7 @@
 #include "pe/pe_format.h"
 #include "platform/platform.h"
 #include "rsrcwrite/image_rewrite.h"
+#include "rsrcwrite/safe_commit.h"
 #include "tool/tool.h"
 #include "version/version_resource.h"
 
@@ -414,7 +415,7 @@ struct StringEdit {
     std::optional<std::u16string> value;  // none: remove
 };
 
-struct Edit {
+struct VersionEdit {
     std::optional<std::array<std::uint16_t, 4>> fileVersion;
     std::optional<std::array<std::uint16_t, 4>> productVersion;
     std::optional<std::uint32_t> fileFlags;
@@ -427,7 +428,7 @@ void SetVersion(std::uint32_t& ms, std::uint32_t& ls, const std::array<std::uint
     ls = (std::uint32_t{parts[2]} << 16) | parts[3];
 }
 
-void ApplyFixed(FixedFileInfo& f, const Edit& edit) {
+void ApplyFixed(FixedFileInfo& f, const VersionEdit& edit) {
     if (edit.fileVersion) SetVersion(f.fileVersionMS, f.fileVersionLS, *edit.fileVersion);
     if (edit.productVersion) SetVersion(f.productVersionMS, f.productVersionLS, *edit.productVersion);
     if (edit.fileFlags) {
@@ -437,7 +438,7 @@ void ApplyFixed(FixedFileInfo& f, const Edit& edit) {
     if (edit.fileType) f.fileType = *edit.fileType;
 }
 
-void ApplyStrings(StringTable& table, const Edit& edit) {
+void ApplyStrings(StringTable& table, const VersionEdit& edit) {
     for (const StringEdit& s : edit.strings) {
         if (s.value) version::SetString(table, s.key, *s.value);
         else version::RemoveString(table, s.key);
@@ -450,7 +451,7 @@ int ParseFailure(const std::string& what) {
 }
 
 // The edit the options describe, or the message of a usage error.
-std::optional<std::string> MakeEdit(const VersionOptions& o, Edit& edit) {
+std::optional<std::string> MakeEdit(const VersionOptions& o, VersionEdit& edit) {
     const auto numbers = [](const std::string& text, const char* option,
                             std::optional<std::array<std::uint16_t, 4>>& out) -> std::optional<std::string> {
         if (text.empty()) return std::nullopt;
@@ -580,8 +581,8 @@ std::string CheckVersionOptions(const VersionOptions& o) {
     return {};
 }
 
-int RunVersion(const std::string& file, const VersionOptions& o, const ImageAccess& access) {
-    Edit edit;
+int RunVersion(const std::string& file, const VersionOptions& o, const ImageAccess& baseAccess) {
+    VersionEdit edit;
     if (const auto problem = MakeEdit(o, edit)) return ParseFailure(*problem);
     std::optional<Target> fromJson;
     if (!o.fromJson.empty()) {
@@ -604,8 +605,14 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     }
 
     const bool editing = o.Edits();
+    ImageAccess access = baseAccess;
+    Edit commit;
+    if (editing) {
+        if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
+    }
     Image image;
-    const ResultCode opened = OpenImageForEdit(file.c_str(), image, !editing, kKinds);
+    const ResultCode opened =
+        editing ? OpenImageForEditing(file.c_str(), image, access) : OpenImageForEdit(file.c_str(), image, true, kKinds);
     const bool noResources = opened == ResultCode::NoResourceSection;
     if (opened != ResultCode::Success && !(noResources && !editing)) {
         return Fail(file, opened, editing ? Job::Write : Job::Read);
@@ -748,7 +755,7 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     if (!changed) {
         CloseImage(image);
         if (!o.quiet) std::printf("%s: version information unchanged\n", file.c_str());
-        return 0;
+        return CopyUnchanged(file, o.write);
     }
 
     std::vector<std::size_t> removed;
@@ -777,15 +784,16 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
         return FailWith(file, "would be left without any resource; vornres cannot remove the last one",
                         ToInt(ResultCode::SectionBuildFailed));
     }
-    if (const ResultCode code = CommitResources(image, access.hooks); code != ResultCode::Success) {
-        return Fail(file, code, Job::Write);
+    if (const ResultCode code = CommitResources(image, access); code != ResultCode::Success) {
+        return Fail(o.write.output.empty() ? file : o.write.output, code, Job::Write);
     }
+    ReportEdit(file, commit);
 
     if (o.quiet) return 0;
     VersionOptions show;
     show.json = o.json;
     show.language = o.allLanguages ? -1 : o.language;
-    return RunVersion(file, show, access);
+    return RunVersion(o.write.output.empty() ? file : o.write.output, show, baseAccess);
 }
 
 int RunRcedit(int argc, char** argv, const ImageAccess& access) {
@@ -795,7 +803,10 @@ int RunRcedit(int argc, char** argv, const ImageAccess& access) {
                             "[--set-product-version V] [--set-icon ICO] [--get-version-string KEY]");
     }
     const std::string file = argv[2];
+    if (!RecoverInterruptedEdit(file.c_str())) return Fail(file, ResultCode::FileAccessFailed, Job::Write);
     VersionOptions o;
+    // The peer edits signed files too; the signature's bytes stay, with a warning.
+    o.write.keepSignature = true;
     std::string icon;
     std::string get;
     for (int i = 3; i < argc; ++i) {
@@ -830,11 +841,15 @@ int RunRcedit(int argc, char** argv, const ImageAccess& access) {
         if (const int status = RunVersion(file, o, access); status != 0) return status;
     }
     if (!icon.empty()) {
-        const ResultCode code = ReplaceMainIcon(file.c_str(), icon.c_str(), IconSourceFile, nullptr, access);
+        ImageAccess iconAccess = access;
+        Edit edit;
+        if (const int refused = PrepareEdit(file, o.write, edit, iconAccess); refused != 0) return refused;
+        const ResultCode code = ReplaceMainIcon(file.c_str(), icon.c_str(), IconSourceFile, nullptr, iconAccess);
         if (code == ResultCode::IconSourceNotFound || code == ResultCode::BadIconSource) {
             return Fail(icon, code, Job::IconFile);
         }
         if (code != ResultCode::Success) return Fail(file, code, Job::ReplaceIcon);
+        ReportEdit(file, edit);
     }
     return 0;
 }

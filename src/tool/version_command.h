@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "pe/image.h"
+#include "tool/tool.h"
 
 namespace vorn::tool {
 
@@ -28,6 +29,7 @@ struct VersionOptions {
     bool allLanguages = false;
     std::string fromJson;
     bool quiet = false;  // no report of the result
+    WriteOptions write;
 
     [[nodiscard]] bool Edits() const;
 };

@@ -20,6 +20,7 @@
 #include "pe/image.h"
 #include "pe/pe_format.h"
 #include "platform/platform.h"
+#include "rsrcwrite/safe_commit.h"
 #include "tool/tool.h"
 #include "tool/version_command.h"
 
@@ -132,22 +133,26 @@ int RunInfo(const std::string& file, bool json) {
 // ---- icons ------------------------------------------------------------
 
 // True when `file` opens for editing, as ReplaceMainIcon opens its target.
-bool OpensForEdit(const std::string& file) {
+bool OpensForEdit(const std::string& file, const vorn::ImageAccess& access) {
     vorn::Image image;
-    const bool opens = vorn::OpenImageForEdit(file.c_str(), image, false, kKinds) == ResultCode::Success;
+    const bool opens = vorn::OpenImageForEditing(file.c_str(), image, access) == ResultCode::Success;
     vorn::CloseImage(image);
     return opens;
 }
 
 int RunIcon(const std::string& file, const std::string& from, const std::string& fromModule, bool fromModuleGiven,
-            const std::string& group, const vorn::ImageAccess& access) {
+            const std::string& group, const WriteOptions& write, vorn::ImageAccess access) {
+    Edit edit;
+    if (const int refused = PrepareEdit(file, write, edit, access); refused != 0) return refused;
     const std::string& source = fromModuleGiven ? fromModule : from;
     const bool firstGroup = fromModuleGiven && group.empty();
     const ResultCode code = vorn::ReplaceMainIcon(file.c_str(), source.c_str(),
                                                   fromModuleGiven ? vorn::IconSourceModule : vorn::IconSourceFile,
                                                   firstGroup ? nullptr : group.c_str(), access);
     if (code == ResultCode::Success) {
-        std::printf("%s: main icon replaced from %s\n", file.c_str(), source.c_str());
+        ReportEdit(file, edit);
+        std::printf("%s: main icon replaced from %s%s%s\n", file.c_str(), source.c_str(), write.output.empty() ? "" : ", written to ",
+                    write.output.c_str());
         return 0;
     }
     if (code == ResultCode::IconSourceNotFound || code == ResultCode::BadIconSource) {
@@ -155,7 +160,7 @@ int RunIcon(const std::string& file, const std::string& from, const std::string&
     }
     // To find a module's first group the library reads it as an image and
     // passes on that image's codes, the same codes the target can fail with.
-    if (firstGroup && code != ResultCode::NoIconGroup && code != ResultCode::NotIconGroup && OpensForEdit(file)) {
+    if (firstGroup && code != ResultCode::NoIconGroup && code != ResultCode::NotIconGroup && OpensForEdit(file, access)) {
         return Fail(source, code, Job::FirstGroupOfModule);
     }
     return Fail(file, code, Job::ReplaceIcon);
@@ -236,6 +241,9 @@ int Run(int argc, char** argv) {
     source->require_option(1);
     icon->add_option("--group", group, "The module's icon group: a name, or #12 for id 12 (default: its first)")
         ->needs(moduleOption);
+    WriteOptions write;
+    AddWriteOptions(*icon, write);
+    AddWriteOptions(*versionCommand, versionOptions.write);
 
     CLI::App* icons = app.add_subcommand("icons", "List the icon groups, one name per line");
     addFile(icons);
@@ -271,13 +279,18 @@ int Run(int argc, char** argv) {
             return kUsageError;
         }
     }
+    // An edit of this file that was killed is undone before anything reads it.
+    if (!vorn::RecoverInterruptedEdit(file.c_str())) {
+        return FailWith(file, "was being edited when vornres was stopped, and cannot be put back: check that it is writable, "
+                              "then run vornres again", vorn::ToInt(ResultCode::FileAccessFailed));
+    }
     // Progress is for people watching a terminal, never for logs or pipes.
     MoveLine line;
     const vorn::ImageAccess access = MakeAccess(line);
 
     if (info->parsed()) return RunInfo(file, json);
     if (versionCommand->parsed()) return RunVersion(file, versionOptions, access);
-    if (icon->parsed()) return RunIcon(file, from, fromModule, moduleOption->count() > 0, group, access);
+    if (icon->parsed()) return RunIcon(file, from, fromModule, moduleOption->count() > 0, group, write, access);
     if (icons->parsed()) return RunIcons(file, json);
     return RunExtractIcon(file, group, output);
 }

@@ -245,14 +245,35 @@ class BadInput(VornresTest):
                     self.assertIn(reason, self.run_tool(*args, code=3)[1])
 
     def test_no_resource_section(self):
+        """A file without resources gains a section for them, unless its headers have no room."""
         data = bytearray(open(Corpus.first(lambda found: True), "rb").read())
         e_lfanew = struct.unpack_from("<I", data, 60)[0]
         struct.pack_into("<II", data, e_lfanew + 24 + 96 + 2 * 8, 0, 0)
-        name = self.write("bare.dll", bytes(data))
-        for args in (["version", name, "--set", "Comments=x"], ["icon", name, "--from", os.path.join(SAMPLES, "sample.ico")]):
+        full = bytearray(data)
+        sections = struct.unpack_from("<H", data, e_lfanew + 6)[0]
+        table_end = e_lfanew + 24 + struct.unpack_from("<H", data, e_lfanew + 20)[0] + 40 * sections
+        full[table_end:table_end + 40] = b"\xAA" * 40
+        crowded = self.write("crowded.dll", bytes(full))
+        for args in (["version", crowded, "--set", "Comments=x"], ["icon", crowded, "--from", os.path.join(SAMPLES, "sample.ico")]):
             with self.subTest(args=args):
-                self.fails(4, name, *args)
+                self.fails(4, crowded, *args)
+
+        name = self.write("bare.dll", bytes(data))
         self.assertIn("no version information", self.run_tool("version", name)[0])
+        self.run_tool("version", name, "--set", "Comments=x", "--file-version", "3.1")
+        self.run_tool("icon", name, "--from", os.path.join(SAMPLES, "sample.ico"))
+        pe = pefile.PE(self.path(name))
+        self.assertEqual(pe.sections[-1].Name.rstrip(b"\0"), b".rsrc")
+        self.assertEqual(pe.FILE_HEADER.NumberOfSections, sections + 1)
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileType, fixed.FileOS), (0x30001, 2, 0x40004))
+        self.assertEqual(self.pefile_version(name)[1]["040904b0"],
+                         {"Comments": "x", "FileVersion": "3.1", "ProductVersion": "3.1"})
+        self.assertEqual(digest(group_images(self.path(name), 1)),
+                         digest(parse_ico(self.read(self.copy(os.path.join(SAMPLES, "sample.ico"))))))
+        # Everything the file held before is where it was.
+        self.assertEqual(self.read(name)[:pe.sections[-1].PointerToRawData][table_end + 40:],
+                         bytes(data)[table_end + 40:pe.sections[-1].PointerToRawData])
 
     def test_bad_icon_sources(self):
         exe = self.copy(os.path.join(SAMPLES, "sample.exe"))
@@ -271,9 +292,13 @@ class BadInput(VornresTest):
 
     def test_no_icon_group(self):
         name = self.copy(Corpus.first(lambda found: not Corpus.groups(found)), "plain.dll")
-        self.fails(7, name, "icon", name, "--from", os.path.join(SAMPLES, "sample.ico"))
         self.fails(7, name, "extract-icon", name, "-o", "out.ico")
         self.assertEqual(self.json_of("icons", name)["groups"], [])
+        # An icon for a file without one comes in as group 1.
+        self.run_tool("icon", name, "--from", os.path.join(SAMPLES, "sample.ico"))
+        self.assertEqual(self.json_of("icons", name)["groups"], ["#1"])
+        self.assertEqual(digest(group_images(self.path(name), 1)),
+                         digest(parse_ico(self.read(self.copy(os.path.join(SAMPLES, "sample.ico"))))))
 
 
 class Reports(VornresTest):

@@ -5,7 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -115,6 +120,68 @@ std::optional<std::uint64_t> TellStream(std::FILE* stream) {
 bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
     if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
+}
+
+bool CopyStreamRange(std::FILE* from, std::uint64_t fromOffset, std::FILE* to, std::uint64_t toOffset,
+                     std::uint64_t length) {
+    if (fromOffset > INT64_MAX || toOffset > INT64_MAX) return false;
+    const int in = fileno(from);
+    const int out = fileno(to);
+    auto inAt = static_cast<off_t>(fromOffset);
+    auto outAt = static_cast<off_t>(toOffset);
+#if defined(__linux__)
+    while (length > 0) {
+        const ssize_t copied = copy_file_range(in, &inAt, out, &outAt, static_cast<std::size_t>(length), 0);
+        if (copied > 0) {
+            length -= static_cast<std::uint64_t>(copied);
+            continue;
+        }
+        if (copied == 0) return false;  // the source ended early
+        if (errno == EINTR) continue;
+        // Across file systems or where the kernel cannot, a plain copy.
+        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) break;
+        return false;
+    }
+#endif
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20)));
+    while (length > 0) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+        const ssize_t got = pread(in, buffer.data(), want, inAt);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t wrote = pwrite(out, buffer.data() + put, static_cast<std::size_t>(got - put), outAt + put);
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) return false;
+            put += wrote;
+        }
+        inAt += got;
+        outAt += got;
+        length -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+bool CopyFileAttributes(const char* path, std::FILE* to) {
+    struct stat status {};
+    if (stat(path, &status) != 0) return false;
+    const int fd = fileno(to);
+    // Only root may give a file away; anyone else keeps it as theirs.
+    if (geteuid() == 0 && fchown(fd, status.st_uid, status.st_gid) != 0) return false;
+    return fchmod(fd, status.st_mode & 07777) == 0;
+}
+
+bool ReplaceFileWith(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+std::string ResolvePath(const char* path) {
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) != nullptr) return resolved;
+    // A file yet to be made: its folder resolved, its name as given.
+    const std::string text(path);
+    const std::size_t slash = text.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+    if (realpath(folder.c_str(), resolved) == nullptr) return text;
+    return std::string(resolved) + "/" + (slash == std::string::npos ? text : text.substr(slash + 1));
 }
 
 PathState InspectPath(const char* path) {

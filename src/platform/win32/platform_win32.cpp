@@ -4,10 +4,13 @@
 #include <windows.h>
 #include <io.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -104,6 +107,31 @@ std::optional<std::span<const std::byte>> FindLoaderResource(LoaderModule& modul
     if (bytes == nullptr) return std::nullopt;
     return std::span<const std::byte>(static_cast<const std::byte*>(bytes), size);
 }
+
+bool CopyStreamRange(std::FILE* from, std::uint64_t fromOffset, std::FILE* to, std::uint64_t toOffset,
+                     std::uint64_t length) {
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20)));
+    while (length > 0) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+        if (!SeekStream(from, fromOffset) || std::fread(buffer.data(), 1, piece, from) != piece) return false;
+        if (!SeekStream(to, toOffset) || std::fwrite(buffer.data(), 1, piece, to) != piece) return false;
+        fromOffset += piece;
+        toOffset += piece;
+        length -= piece;
+    }
+    return std::fflush(to) == 0;
+}
+
+bool CopyFileAttributes(const char* path, std::FILE*) {
+    // The new file inherits the folder's security; only read-only carries over.
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool ReplaceFileWith(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::string ResolvePath(const char* path) { return path; }
 
 PathState InspectPath(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
