@@ -502,11 +502,6 @@ std::vector<std::byte> ReadWholeFile(const std::string& path, bool& ok) {
 }
 
 // The targets of a read (the shown resource) or an edit.
-struct Selection {
-    std::vector<Target> targets;
-    std::optional<std::string> refusal;  // why the edit cannot go on
-};
-
 Target TargetOf(const ResourceTable& table, std::size_t index) {
     const ResourceEntry& e = table.entries[index];
     Target target;
@@ -515,6 +510,12 @@ Target TargetOf(const ResourceTable& table, std::size_t index) {
     target.name = e.name;
     target.language = e.language;
     return target;
+}
+
+// Whether the resource is of the target's name and language.
+bool SameLabel(const ResourceEntry& e, const Target& target) {
+    return e.language == target.language && e.nameId == target.nameId && (e.name == nullptr) == (target.name == nullptr) &&
+           (!e.name || *e.name == *target.name);
 }
 
 }  // namespace
@@ -661,17 +662,21 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     }
 
     if (fromJson) {
-        // The JSON's version information replaces what Windows shows and any
-        // resource of the JSON's name and language.
+        // The JSON's version information replaces the resource of its name
+        // and language, or else the one Windows shows; what it holds
+        // unchanged keeps its bytes.
         Target replacement = std::move(*fromJson);
-        if (targets.empty()) {
-            const auto same = std::find_if(table.entries.begin(), table.entries.end(), [&](const ResourceEntry& e) {
-                return IsVersion(e) && e.language == replacement.language && e.nameId == replacement.nameId &&
-                       (e.name == nullptr) == (replacement.name == nullptr) && (!e.name || *e.name == *replacement.name);
-            });
-            if (same != table.entries.end()) replacement.entry = static_cast<std::size_t>(same - table.entries.begin());
-        } else {
+        const auto same = std::find_if(table.entries.begin(), table.entries.end(),
+                                       [&](const ResourceEntry& e) { return IsVersion(e) && SameLabel(e, replacement); });
+        if (same != table.entries.end() && !replacement.removed) {
+            replacement.entry = static_cast<std::size_t>(same - table.entries.begin());
+            VersionResource read;
+            if (version::ParseVersionTree(same->Bytes(), read) == ResultCode::Success) {
+                version::LendReadBytes(read, replacement.resource);
+            }
+        } else if (!targets.empty()) {
             replacement.entry = targets.front().entry;
+            version::LendReadBytes(targets.front().resource, replacement.resource);
         }
         targets = {std::move(replacement)};
         if (targets.front().removed && !targets.front().entry) targets.clear();
@@ -749,7 +754,8 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
                                       "\" would pass the 65535 bytes its length can count; use shorter texts",
                             ToInt(ResultCode::BadVersionRecord));
         }
-        const bool same = target.entry && std::ranges::equal(table.entries[*target.entry].Bytes(), target.bytes);
+        const ResourceEntry* was = target.entry ? &table.entries[*target.entry] : nullptr;
+        const bool same = was != nullptr && std::ranges::equal(was->Bytes(), target.bytes) && SameLabel(*was, target);
         changed = changed || !same;
     }
     if (!changed) {

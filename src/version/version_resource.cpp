@@ -281,6 +281,32 @@ ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& r
     }
 }
 
+namespace {
+
+template <class Node, class Each>
+void LendEach(const std::vector<Node>& from, std::vector<Node>& to, Each each) {
+    for (std::size_t i = 0; i < std::min(from.size(), to.size()); ++i) {
+        to[i].raw = from[i].raw;
+        each(from[i], to[i]);
+    }
+}
+
+}  // namespace
+
+void LendReadBytes(const VersionResource& from, VersionResource& to) {
+    to.raw = from.raw;
+    for (std::size_t i = 0; i < std::min(from.children.size(), to.children.size()); ++i) {
+        const RootChild& a = from.children[i];
+        RootChild& b = to.children[i];
+        if (b.kind == ChildKind::Other) continue;  // its bytes are its content
+        b.raw = a.raw;
+        LendEach(a.tables, b.tables, [](const StringTable& x, StringTable& y) {
+            LendEach(x.strings, y.strings, [](const VersionString&, VersionString&) {});
+        });
+        LendEach(a.vars, b.vars, [](const Var&, Var&) {});
+    }
+}
+
 std::optional<SerializeFailure> SerializeVersionTree(const VersionResource& resource, Raw& bytes) {
     VersionResource again;
     if (!resource.raw.empty() && ParseVersionTree(resource.raw, again) == ResultCode::Success && again == resource) {

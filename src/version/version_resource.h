@@ -106,6 +106,11 @@ struct SerializeFailure {
 // The bytes of the resource; unchanged nodes are their original bytes.
 std::optional<SerializeFailure> SerializeVersionTree(const VersionResource& resource, Raw& bytes);
 
+// Gives the nodes of `to` the bytes that the nodes at the same places in
+// `from` were read from, so that what `to` holds unchanged is written as it
+// was read (a node whose content differs ignores them).
+void LendReadBytes(const VersionResource& from, VersionResource& to);
+
 // The language and code page pairs of the first "Translation" Var.
 std::vector<std::pair<std::uint16_t, std::uint16_t>> Translations(const VersionResource& resource);
 
