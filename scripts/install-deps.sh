@@ -1,16 +1,22 @@
 #!/bin/sh
-# Installs what building and testing VornUtils needs on Debian: the native
-# and MinGW-w64 compilers (32- and 64-bit), GoogleTest, Wine in both
-# halves (its 32-bit PE files are the test corpus, its 64-bit half runs the
-# 64-bit test build and holds PE32+ files the tests refuse), and the
-# independent readers the tests compare against, the header-only libraries
-# of the command-line tool, and pkg-config for the install test. Safe to run
-# again.
+# Installs, on Debian, what building and testing VornUtils needs: the native
+# and MinGW-w64 compilers (32- and 64-bit), GoogleTest, Wine in both halves
+# (its PE files are the test corpus; it runs the Windows builds and readers),
+# the independent readers and makers the tests compare against (pefile,
+# icoutils, LLVM, makensis, osslsigncode), clang for the fuzz targets, the
+# header-only libraries of the command-line tool, and pkg-config for the
+# install test. With --tool, only what building vornres and running its demo
+# needs: a compiler, CMake and the header-only libraries. Safe to run again.
 set -eu
 
-packages="cmake make g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
-python3 python3-pefile icoutils llvm libcli11-dev nlohmann-json3-dev pkgconf clang-14 libclang-rt-14-dev llvm-14
-nsis osslsigncode"
+tool_packages="cmake make g++ libcli11-dev nlohmann-json3-dev"
+packages="$tool_packages libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+python3 python3-pefile icoutils llvm pkgconf clang-14 libclang-rt-14-dev llvm-14 nsis osslsigncode"
+i386=yes
+if [ "${1:-}" = "--tool" ]; then
+    packages=$tool_packages
+    i386=no
+fi
 
 missing=""
 for package in $packages; do
@@ -24,7 +30,7 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 echo "Installing:$missing"
-as_root dpkg --add-architecture i386
+[ "$i386" = no ] || as_root dpkg --add-architecture i386
 # A mirror caught mid-sync fails an index or two; try again, and go on with
 # what was fetched when it keeps failing (the install then says what lacks).
 for attempt in 1 2 3; do

@@ -215,7 +215,10 @@ int Run(int argc, char** argv) {
     app.require_subcommand(1);
     // On Windows CLI11 would take "/path" for an option; paths come first.
     app.allow_windows_style_options(false);
-    app.footer("Exit status: 0 on success, 1..16 the library's result code, 64 a usage error.");
+    app.footer("Exit status: 0 on success, 1..16 the library's result code (see the README), 64 a usage error, 65 a "
+               "string --get did not find, 77 a signed file edited without --strip-signature or --keep-signature.\n"
+               "vornres rcedit FILE ... takes the flags of rcedit (--set-version-string, --set-file-version, "
+               "--set-product-version, --set-icon, --get-version-string).");
 
     std::string file;
     bool json = false;
