@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -77,11 +78,13 @@ bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField,
     if (!checksum && !installer) return true;
     PeChecksum sum(checksumField);
     Crc32 crc;
-    std::vector<std::byte> buffer(1u << 20);
+    // Read over, never zeroed first: a small file costs no more than its size.
+    const auto bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20));
+    const auto buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
     std::array<std::byte, 4> crcBytes{};
     for (std::uint64_t at = 0; at < length;) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - at));
-        const std::span<std::byte> chunk(buffer.data(), piece);
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, length - at));
+        const std::span<std::byte> chunk(buffer.get(), piece);
         if (!file.ReadAt(at, chunk)) return false;
         if (installer) {
             const std::uint64_t from = std::max<std::uint64_t>(at, kInstallerCrcStart);
@@ -89,7 +92,7 @@ bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField,
             if (from < to) crc.Add(chunk.subspan(static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from)));
             StoreU32(crcBytes.data(), crc.Value());
             // The CRC lies after everything it covers, so it is known here.
-            for (std::uint64_t k = 0; k < 4; ++k) {
+            for (std::size_t k = 0; k < crcBytes.size(); ++k) {
                 const std::uint64_t byte = installer->CrcOffset() + k;
                 if (byte >= at && byte < at + piece) chunk[static_cast<std::size_t>(byte - at)] = crcBytes[k];
             }
