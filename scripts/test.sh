@@ -2,7 +2,9 @@
 # Builds VornUtils four ways and runs every test: the native build (unit
 # tests, the shared library, the corpus checks), the 32-bit Windows DLL with
 # its Win32 host, the same DLL and host built for 64-bit Windows, and the
-# native tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# native tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
+# then a short run of every fuzz target (clang, ASan, UBSan) over its seeds
+# and kept findings.
 #
 # The Win32 host runs under Wine. Where the kernel cannot execute 32-bit
 # code (IA-32 emulation off, as on some virtual machines), the 32-bit host's
@@ -29,3 +31,4 @@ ctest --test-dir "$build/win32" --output-on-failure
 ctest --test-dir "$build/win64" --output-on-failure
 ctest --test-dir "$build/sanitize" --output-on-failure -j "$jobs"
 ctest --test-dir "$build/native" --output-on-failure -j "$jobs"
+VORNUTILS_FUZZ_BUILD_DIR="$build/fuzz" "$root/fuzz/run.sh"
