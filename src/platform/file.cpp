@@ -84,4 +84,8 @@ bool File::CopyFrom(File& source, std::uint64_t from, std::uint64_t to, std::uin
 
 bool File::TakeAttributesOf(const char* path) { return stream_ && platform::CopyFileAttributes(path, stream_.get()); }
 
+bool File::Lock() { return stream_ && platform::LockStream(stream_.get()); }
+
+bool File::IsAt(const char* path) const { return stream_ && platform::StreamIsAt(stream_.get(), path); }
+
 }  // namespace vorn

@@ -48,6 +48,11 @@ public:
     [[nodiscard]] bool CopyFrom(File& source, std::uint64_t from, std::uint64_t to, std::uint64_t length);
     // The file's mode and owner become those of the file at `path`.
     [[nodiscard]] bool TakeAttributesOf(const char* path);
+    // An exclusive lock between processes, held until the file is closed;
+    // waits while another process holds it.
+    [[nodiscard]] bool Lock();
+    // Whether `path` still names this file.
+    [[nodiscard]] bool IsAt(const char* path) const;
 
     void SetFaultHook(FaultHook hook) { faultHook_ = std::move(hook); }
 

@@ -50,6 +50,15 @@ bool CopyFileAttributes(const char* path, std::FILE* to);
 // that reads `to` sees either the old file or the new one, never a mix.
 bool ReplaceFileWith(const char* from, const char* to);
 
+// Takes an exclusive lock on the open file, waiting while another process
+// holds one; the system releases it when the file is closed or the process
+// ends, however it ends.
+bool LockStream(std::FILE* stream);
+
+// Whether `path` still names the open file (it may have been renamed or
+// removed since it was opened).
+bool StreamIsAt(std::FILE* stream, const char* path);
+
 // The file a path finally names, symbolic links followed; the path itself
 // where it cannot be resolved.
 std::string ResolvePath(const char* path);

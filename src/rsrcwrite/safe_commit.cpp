@@ -109,11 +109,34 @@ bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField,
     return file.Flush();
 }
 
+// ---- Leftovers ------------------------------------------------------------
+//
+// An edit keeps its new file or its journal open and locked from the moment
+// it makes it until it is gone, so that another vornres process that finds
+// one waits for the edit to end, and then only sees what a killed edit left.
+
+// Removes the file at `path`, open in `file`, and closes it: while still
+// locked where the system allows that, else once closed.
+void RemoveHeld(File& file, const std::string& path) {
+    const bool removed = std::remove(path.c_str()) == 0;
+    file.Close();
+    if (!removed) std::remove(path.c_str());
+}
+
+// A new, empty file at `path`, locked where the file system has locks;
+// nullopt when it cannot be made, or when another process removed it before
+// the lock was taken.
+std::optional<File> CreateHeld(const std::string& path) {
+    auto file = File::Open(path.c_str(), File::Mode::Create);
+    if (file && ((void)file->Lock(), !file->IsAt(path.c_str()))) file.reset();
+    return file;
+}
+
 // ---- Journal ------------------------------------------------------------
 //
 // "VORNJRN1", u64 the file's length, u32 the entry count, then per entry
 // u64 offset, u32 length and the bytes as they were, then the CRC-32 of
-// all of it. Written and closed before the first byte of the file changes.
+// all of it. Complete on disk before the first byte of the file changes.
 
 constexpr char kJournalMagic[8] = {'V', 'O', 'R', 'N', 'J', 'R', 'N', '1'};
 
@@ -126,7 +149,8 @@ void Put(std::vector<std::byte>& out, std::uint64_t value, int size) {
     for (int i = 0; i < size; ++i) out.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFF));
 }
 
-bool WriteJournal(const std::string& path, std::uint64_t length, const std::vector<JournalEntry>& entries) {
+// The journal, written, open and locked; nullopt when it could not be made.
+std::optional<File> WriteJournal(const std::string& path, std::uint64_t length, const std::vector<JournalEntry>& entries) {
     std::vector<std::byte> out(reinterpret_cast<const std::byte*>(kJournalMagic),
                                reinterpret_cast<const std::byte*>(kJournalMagic) + sizeof kJournalMagic);
     Put(out, length, 8);
@@ -139,11 +163,15 @@ bool WriteJournal(const std::string& path, std::uint64_t length, const std::vect
     Crc32 crc;
     crc.Add(out);
     Put(out, crc.Value(), 4);
-    auto file = File::Open(path.c_str(), File::Mode::Create);
-    const bool written = file && file->Write(out) && file->Flush();
-    if (file) file->Close();
-    if (!written) std::remove(path.c_str());
-    return written;
+    auto file = CreateHeld(path);
+    if (!file) return std::nullopt;
+    // Still ours once written: a process that found it empty took it for a
+    // killed edit's and removed it.
+    if (!file->Write(out) || !file->Flush() || !file->IsAt(path.c_str())) {
+        RemoveHeld(*file, path);
+        return std::nullopt;
+    }
+    return file;
 }
 
 // The entries of a complete journal; nullopt for an incomplete or damaged one.
@@ -224,6 +252,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
         const std::uint64_t imageEnd = ImageEnd(headers);
         std::optional<SelfCheck> installer = FindSelfCheck(image.stream, imageEnd, image.fileLength);
         const DataDirectory certificates = headers.Directory(kCertificateDirectoryIndex);
+        const bool symbols = headers.pointerToSymbolTable >= imageEnd && headers.pointerToSymbolTable != 0;
 
         rewrite::Plan plan;
         if (const ResultCode code = rewrite::MakePlan(image.stream, headers, image.layout, image.fileLength, image.resourceBytes,
@@ -245,7 +274,6 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
         } else {
             std::uint64_t appended = image.fileLength > imageEnd ? image.fileLength - imageEnd : 0;
             if (certificates.virtualAddress >= imageEnd) appended -= std::min<std::uint64_t>(appended, certificates.size);
-            const bool symbols = headers.pointerToSymbolTable >= imageEnd && headers.pointerToSymbolTable != 0;
             const bool knownInstaller = std::memcmp(headers.dosHeader.data() + kInstallerTagOffset, kInstallerTag, 4) == 0;
             if (!symbols && !knownInstaller) told.unknownAppendedBytes = appended;
         }
@@ -280,22 +308,32 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
                 crc.bytes.resize(4);
                 if (!image.stream.ReadAt(crc.offset, crc.bytes)) return ResultCode::FileAccessFailed;
             }
-            const std::string journal = JournalPath(target);
-            if (!WriteJournal(journal, plan.fileLength, entries)) return ResultCode::FileAccessFailed;
+            const std::string journalPath = JournalPath(target);
+            auto journal = WriteJournal(journalPath, plan.fileLength, entries);
+            if (!journal) return ResultCode::FileAccessFailed;
             ResultCode code = rewrite::ApplyInPlace(image.stream, headers, image.layout, plan, section, hooks);
             if (code == ResultCode::Success &&
                 !UpdateChecks(image.stream, plan.newLength, checksumField, checksum, installer)) {
                 code = ResultCode::FileAccessFailed;
             }
             image.stream.Close();
-            // A failure keeps the journal: the next open puts the file back.
-            if (code == ResultCode::Success || RecoverInterruptedEdit(target.c_str())) std::remove(journal.c_str());
+            if (code == ResultCode::Success) {
+                // Spoilt first, for a system that removes it only once closed:
+                // found in between, it must not undo the edit.
+                static constexpr std::array<std::byte, sizeof kJournalMagic> kSpoilt{};
+                (void)(journal->WriteAt(0, kSpoilt) && journal->Flush());
+                RemoveHeld(*journal, journalPath);
+            } else {
+                // Played back now; kept if that fails, for the next open.
+                journal->Close();
+                (void)RecoverInterruptedEdit(target.c_str());
+            }
             told.inPlace = true;
             return code;
         }
 
         const std::string newFile = NewFilePath(target);
-        auto out = File::Open(newFile.c_str(), File::Mode::Create);
+        auto out = CreateHeld(newFile);
         if (!out) return ResultCode::FileAccessFailed;
         if (!out->TakeAttributesOf(image.path.c_str()) ||
             !WriteNewFile(image.stream, *out, headers, image.layout, plan, section, hooks) ||
@@ -303,9 +341,13 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
             out->Close();
             return Fail(newFile);
         }
+        // Renamed while still open and locked where the system allows that,
+        // else once both files are closed.
+        bool replaced = platform::ReplaceFileWith(newFile.c_str(), target.c_str());
         out->Close();
         image.stream.Close();
-        if (!platform::ReplaceFileWith(newFile.c_str(), target.c_str())) return Fail(newFile);
+        if (!replaced) replaced = platform::ReplaceFileWith(newFile.c_str(), target.c_str());
+        if (!replaced) return Fail(newFile);
         return ResultCode::Success;
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
@@ -314,13 +356,19 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
 
 bool RecoverInterruptedEdit(const char* path) {
     const std::string target = platform::ResolvePath(path);
-    std::remove(NewFilePath(target).c_str());
+    // Each lock waits for the edit that holds it, if one still runs; what is
+    // still there after that, a killed edit left.
+    const std::string newPath = NewFilePath(target);
+    if (auto left = File::Open(newPath.c_str(), File::Mode::Read)) {
+        (void)left->Lock();
+        if (left->IsAt(newPath.c_str())) RemoveHeld(*left, newPath);
+    }
     const std::string journalPath = JournalPath(target);
     auto journal = File::Open(journalPath.c_str(), File::Mode::Read);
     if (!journal) return true;
-    const auto read = ReadJournal(*journal);
-    journal->Close();
-    if (read) {
+    (void)journal->Lock();
+    if (!journal->IsAt(journalPath.c_str())) return true;  // its edit ended
+    if (const auto read = ReadJournal(*journal)) {
         auto file = File::Open(target.c_str(), File::Mode::ReadWrite);
         if (!file) return false;
         for (const JournalEntry& e : read->second) {
@@ -328,7 +376,7 @@ bool RecoverInterruptedEdit(const char* path) {
         }
         if (!file->SetLength(read->first) || !file->Flush()) return false;
     }
-    std::remove(journalPath.c_str());
+    RemoveHeld(*journal, journalPath);
     return true;
 }
 

@@ -22,8 +22,9 @@ std::string NewFilePath(const std::string& path);
 
 // Puts back what an edit killed while it ran left behind: a complete
 // journal is played back (the file is then as it was before that edit), an
-// incomplete one and a half-written new file are removed. False when a
-// journal could not be played back; the journal is then kept.
+// incomplete one and a half-written new file are removed. An edit still
+// running in another process is waited for, and its files left alone.
+// False when a journal could not be played back; the journal is then kept.
 bool RecoverInterruptedEdit(const char* path);
 
 }  // namespace vorn

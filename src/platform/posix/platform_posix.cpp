@@ -1,5 +1,6 @@
 // POSIX half of the platform layer: UTF-8 is the ANSI code page, there is no
 // message queue, and file lengths change with ftruncate.
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -172,6 +173,20 @@ bool CopyFileAttributes(const char* path, std::FILE* to) {
 }
 
 bool ReplaceFileWith(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+bool LockStream(std::FILE* stream) {
+    int result;
+    do {
+        result = flock(fileno(stream), LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool StreamIsAt(std::FILE* stream, const char* path) {
+    struct stat open {}, named {};
+    return fstat(fileno(stream), &open) == 0 && stat(path, &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
 
 std::string ResolvePath(const char* path) {
     char resolved[PATH_MAX];

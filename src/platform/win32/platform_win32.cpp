@@ -127,6 +127,16 @@ bool CopyFileAttributes(const char* path, std::FILE*) {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool LockStream(std::FILE* stream) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    OVERLAPPED whole{};
+    return handle != INVALID_HANDLE_VALUE && LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+}
+
+// A file open through the C runtime cannot be renamed or removed, so the
+// path still names it.
+bool StreamIsAt(std::FILE*, const char*) { return true; }
+
 bool ReplaceFileWith(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
