@@ -1,20 +1,28 @@
 #!/usr/bin/python3
 """Checks the resource table loader against pefile over a real corpus.
 
-Every PE32 file of the Wine package's i386-windows folder is opened by the
-library (through resource_dump) and read by pefile; the result codes must be
-the ones the headers call for and the loaded table must equal pefile's walk of
-the resource tree, record by record. The PE32+ files of the x86_64-windows
-folder must all be refused as not PE32.
+--kind pe32 (the exports' reading): every PE32 file of the Wine package's
+i386-windows folder is opened by the library (through resource_dump) and
+read by pefile; the result codes must be the ones the headers call for and
+the loaded table must equal pefile's walk of the resource tree, record by
+record. The PE32+ files of the x86_64-windows folder must all be refused as
+not PE32.
+
+--kind pe32plus (vornres's reading): the same for every PE32+ file of the
+x86_64-windows folder, opened as PE32 or PE32+; and with --lib, the exports
+of the shared library still refuse each of them as not PE32 and leave a
+copy of each unchanged.
 
 Run with Debian's /usr/bin/python3, which has python3-pefile.
 """
 
 import argparse
 import collections
+import ctypes
 import glob
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -30,6 +38,9 @@ PE32_MAGIC = 0x10B
 PE32PLUS_MAGIC = 0x20B
 MIN_IMAGE_SIZE = 308
 OPTIONAL_HEADER_SIZE = 224
+# Where the data directories start in each kind of optional header.
+DIRECTORY_OFFSETS = {PE32_MAGIC: 96, PE32PLUS_MAGIC: 112}
+NOT_PE32 = 3
 RT_ICON, RT_VERSION = 3, 16
 MAX_SHOWN = 5
 
@@ -145,15 +156,26 @@ class Walk:
 EMPTY_RECORD = {"typeId": 0, "typeName": None, "nameId": 0, "name": None, "language": 0}
 
 
-def expect_pe32(path):
-    """What pefile says the library must give: (code, layout, table, problems)."""
+def expect_image(path, any_kind=False):
+    """What pefile says the library must give: (code, layout, table, problems).
+    any_kind: opened as vornres opens, PE32 or PE32+ with any optional header
+    that holds its directories' start."""
     try:
         pe = pefile.PE(path, fast_load=True)
     except pefile.PEFormatError as e:
-        return 3, None, None, ["pefile refuses the file: %s" % e]
+        return NOT_PE32, None, None, ["pefile refuses the file: %s" % e]
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
-    if os.path.getsize(path) < MIN_IMAGE_SIZE or fh.SizeOfOptionalHeader != OPTIONAL_HEADER_SIZE:
-        return 3, None, None, []
+    directories = DIRECTORY_OFFSETS.get(oh.Magic)
+    if any_kind:
+        if directories is None or fh.SizeOfOptionalHeader < directories:
+            return NOT_PE32, None, None, []
+        count = min(oh.NumberOfRvaAndSizes, (fh.SizeOfOptionalHeader - directories) // 8, 16)
+    elif os.path.getsize(path) < MIN_IMAGE_SIZE or fh.SizeOfOptionalHeader != OPTIONAL_HEADER_SIZE or oh.Magic != PE32_MAGIC:
+        return NOT_PE32, None, None, []
+    else:
+        count = 16
+    if count <= 2 or len(oh.DATA_DIRECTORY) <= 2:
+        return 4, None, None, []
     rsrc = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
     if rsrc.VirtualAddress == 0 or rsrc.Size == 0:
         return 4, None, None, []
@@ -167,7 +189,7 @@ def expect_pe32(path):
         "sectionAlignment": oh.SectionAlignment,
         "sectionCount": fh.NumberOfSections,
         "optionalHeaderOffset": pe.DOS_HEADER.e_lfanew + 24,
-        "dataDirectoryOffset": pe.DOS_HEADER.e_lfanew + 24 + 96,
+        "dataDirectoryOffset": pe.DOS_HEADER.e_lfanew + 24 + directories,
         "resourceRva": rsrc.VirtualAddress,
         "resourceSize": rsrc.Size,
         "resourceOffset": section.PointerToRawData,
@@ -204,11 +226,11 @@ def first_difference(ours, theirs):
     return "entry count: library %d, pefile %d" % (len(a), len(b))
 
 
-def run_dump(dump, paths):
+def run_dump(dump, paths, any_kind=False):
     if any("\n" in p for p in paths):
         sys.exit("check_corpus: a corpus path holds a newline and cannot be passed to the dump")
     stdin = b"".join(os.fsencode(p) + b"\n" for p in paths)
-    result = subprocess.run([dump], input=stdin, capture_output=True)
+    result = subprocess.run([dump] + ["--any-kind"] * any_kind, input=stdin, capture_output=True)
     lines = result.stdout.decode("utf-8", "surrogateescape").splitlines()
     if result.returncode != 0 or len(lines) != len(paths):
         sys.exit("check_corpus: %s exited with %d after %d of %d files\n%s" % (
@@ -220,45 +242,102 @@ def run_dump(dump, paths):
     return dumped
 
 
+I386_PACKAGES = ["libwine:i386", "wine32:i386", "wine32"]
+X64_PACKAGES = ["libwine:amd64", "libwine", "wine64"]
+# Per kind: the corpus folder, its packages, the optional header magic.
+KINDS = {"pe32": ("i386-windows", I386_PACKAGES, PE32_MAGIC),
+         "pe32plus": ("x86_64-windows", X64_PACKAGES, PE32PLUS_MAGIC)}
+
+
+def corpus_folder(kind, override, script):
+    """The corpus folder of a kind, or an exit naming the package to install."""
+    leaf, packages, _ = KINDS[kind]
+    folder = wine_folder(packages, leaf, override)
+    if not folder:
+        sys.exit("%s: the Wine %s folder was not found; install %s (package %s)" % (
+            script, leaf, "wine32:i386" if kind == "pe32" else "wine64", packages[0]))
+    return folder
+
+
+def check_exports(lib, paths, work):
+    """The exports over PE32+ files: each must give 3 to CUtil_22, and a copy
+    of each must give 3 to CUtil_21 and CUtil_23 and stay as it was. The
+    copies are made one at a time, so the work folder holds one file."""
+    from check_version_roundtrip import VersionInfoBlock, load_library
+    # A bare name would send dlopen to the system's search path.
+    library = load_library(os.path.abspath(lib))
+    read_failures = ["%s: CUtil_22 gives %d, expected 3" % (path, code) for path, code in
+                     ((p, library.CUtil_22(os.fsencode(p), ctypes.byref(VersionInfoBlock()))) for p in paths)
+                     if code != NOT_PE32]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    write_failures = []
+    for path in paths:
+        copy = os.path.join(work, os.path.basename(path))
+        shutil.copyfile(path, copy)
+        block = VersionInfoBlock(versionMajor=9, fileDescription=b"changed")
+        codes = (library.CUtil_21(os.fsencode(copy), os.fsencode(copy), 2, b"#1"),
+                 library.CUtil_23(os.fsencode(copy), ctypes.byref(block)))
+        with open(path, "rb") as a, open(copy, "rb") as b:
+            unchanged = a.read() == b.read()
+        os.remove(copy)
+        if codes != (NOT_PE32, NOT_PE32) or not unchanged:
+            write_failures.append("%s: CUtil_21 gives %d, CUtil_23 %d (expected 3), the copy %s" % (
+                path, codes[0], codes[1], "unchanged" if unchanged else "changed"))
+    shutil.rmtree(work, ignore_errors=True)
+    print("exports: CUtil_22 refuses %d of %d PE32+ files as not PE32; CUtil_21 and CUtil_23 refuse %d of %d copies "
+          "and leave them unchanged" % (len(paths) - len(read_failures), len(paths),
+                                        len(paths) - len(write_failures), len(paths)))
+    return read_failures + write_failures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dump", required=True, help="the resource_dump program")
+    parser.add_argument("--kind", choices=sorted(KINDS), default="pe32", help="which files to check, as which reader")
     parser.add_argument("--i386-dir", help="folder of the PE32 files (default: found from the libwine:i386 package)")
     parser.add_argument("--x64-dir", help="folder of the PE32+ files (default: found from the libwine:amd64 package)")
+    parser.add_argument("--lib", help="pe32plus: libvornutils.so, whose exports must refuse every file")
+    parser.add_argument("--work", help="pe32plus with --lib: scratch folder for the copies")
     args = parser.parse_args()
     started = time.monotonic()
+    if args.lib and not args.work:
+        parser.error("--lib needs --work")
 
-    i386 = wine_folder(["libwine:i386", "wine32:i386", "wine32"], "i386-windows", args.i386_dir)
-    x64 = wine_folder(["libwine:amd64", "libwine", "wine64"], "x86_64-windows", args.x64_dir)
-    if not i386 or not x64:
-        sys.exit("check_corpus: the Wine PE folders were not found (i386-windows: %s, x86_64-windows: %s); "
-                 "install wine32:i386 and wine64 (packages libwine:i386, libwine:amd64)" % (i386, x64))
+    i386 = corpus_folder("pe32", args.i386_dir, "check_corpus")
+    x64 = corpus_folder("pe32plus", args.x64_dir, "check_corpus")
+    # The kind's own folder; pe32 also makes sure everything else is refused.
+    folders = (i386, x64) if args.kind == "pe32" else (x64,)
+    magic = KINDS[args.kind][2]
+    label = "PE32" if args.kind == "pe32" else "PE32+"
 
     kinds = collections.Counter()
-    pe32, others = [], []
-    for folder in (i386, x64):
+    checked, others = [], []
+    for folder in folders:
         for name in sorted(os.listdir(folder)):
             path = os.path.join(folder, name)
             if not os.path.isfile(path):
                 continue
-            magic = optional_magic(path)
-            kind = {PE32_MAGIC: "PE32", PE32PLUS_MAGIC: "PE32+"}.get(magic, "other")
-            kinds[(folder, kind)] += 1
-            (pe32 if kind == "PE32" else others).append(path)
-    if kinds[(i386, "PE32")] == 0 or kinds[(x64, "PE32+")] == 0:
+            found = optional_magic(path)
+            kinds[(folder, {PE32_MAGIC: "PE32", PE32PLUS_MAGIC: "PE32+"}.get(found, "other"))] += 1
+            (checked if found == magic else others).append(path)
+    if kinds[(i386 if args.kind == "pe32" else x64, label)] == 0 or (args.kind == "pe32" and not kinds[(x64, "PE32+")]):
         sys.exit("check_corpus: the corpus is empty: %s" % dict(kinds))
 
-    dumped = run_dump(args.dump, pe32 + others)
+    any_kind = args.kind == "pe32plus"
+    dumped = run_dump(args.dump, checked, any_kind)
+    if not any_kind:
+        dumped += run_dump(args.dump, others)
     codes = collections.Counter(d["code"] for d in dumped)
     failures = []
     equal = agreed_refusals = 0
 
-    for record in dumped[len(pe32):]:
-        if record["code"] != 3:
+    for record in dumped[len(checked):]:
+        if record["code"] != NOT_PE32:
             failures.append("%s: not PE32, library gives %d, expected 3" % (record["path"], record["code"]))
 
-    for path, record in zip(pe32, dumped):
-        code, layout, table, problems = expect_pe32(path)
+    for path, record in zip(checked, dumped):
+        code, layout, table, problems = expect_image(path, any_kind)
         got = record["code"]
         if got != code:
             failures.append("%s: library gives %d, pefile calls for %d%s" % (
@@ -275,10 +354,13 @@ def main():
                 failures.append("%s: %s" % (path, first_difference(record, table)))
 
     print("corpus: %s" % ", ".join("%s %s: %d" % (folder, kind, n) for (folder, kind), n in sorted(kinds.items())))
-    print("PE32 files checked: %d, tables equal: %d, refused as damaged with pefile agreeing: %d" % (
-        len(pe32), equal, agreed_refusals))
-    print("other files: %d (all must give 3)" % len(others))
+    print("%s files checked: %d, tables equal: %d, refused as damaged with pefile agreeing: %d" % (
+        label, len(checked), equal, agreed_refusals))
+    if not any_kind:
+        print("other files: %d (all must give 3)" % len(others))
     print("result codes: %s" % ", ".join("%d: %d" % kv for kv in sorted(codes.items())))
+    if args.lib:
+        failures += check_exports(args.lib, checked, args.work)
     print("time: %.1f s" % (time.monotonic() - started))
     if failures:
         print("\n%d mismatches; the first %d:" % (len(failures), min(len(failures), MAX_SHOWN)))

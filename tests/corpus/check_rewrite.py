@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""Rewrites every PE32 corpus file through the library and checks the results.
+"""Rewrites every corpus file of a kind through the library and checks the results.
 
-For each PE32 file with resources in the Wine package's i386-windows folder,
+For each PE32 file with resources in the Wine package's i386-windows folder
+(--kind pe32, opened as the exports open) or each PE32+ file with resources
+in its x86_64-windows folder (--kind pe32plus, opened as vornres opens),
 rewrite_tool adds one RT_RCDATA resource to a copy (at least a
 SectionAlignment of bytes, so every later section moves in the file and in
 memory), removes it again from a copy of that, and commits an untouched copy.
@@ -16,7 +18,6 @@ Against the original, independent readers then check each result:
             loads and sizes every resource as pefile expects
 
 and the removal must give the same bytes as committing the original unchanged.
-Programs cannot be run here: the corpus is 32-bit and only 64-bit Wine runs.
 
 Run with Debian's /usr/bin/python3, which has python3-pefile.
 """
@@ -33,7 +34,7 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_corpus import MAX_SHOWN, PE32_MAGIC, optional_magic, pefile, wine_folder  # noqa: E402
+from check_corpus import KINDS, MAX_SHOWN, corpus_folder, optional_magic, pefile  # noqa: E402
 
 RESOURCE_INDEX = 2
 CERTIFICATE_INDEX = 4
@@ -283,11 +284,11 @@ def wine_expected(records):
     return sorted("RES %s %s %d %d %08x" % (t, n, lang, len(data), zlib.crc32(data)) for t, n, lang, _, data in records)
 
 
-def corpus_files(folder):
+def corpus_files(folder, magic):
     paths = []
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
-        if os.path.isfile(path) and optional_magic(path) == PE32_MAGIC:
+        if os.path.isfile(path) and optional_magic(path) == magic:
             pe = pefile.PE(path, fast_load=True)
             if resource_sections(pe)[0] is not None:
                 paths.append(path)
@@ -323,19 +324,20 @@ def main():
     parser.add_argument("--wine-check", required=True, help="wine_map_check.exe")
     parser.add_argument("--wine-run", required=True, help="cmake/wine-run.sh")
     parser.add_argument("--work-dir", required=True, help="scratch folder, emptied first; kept when a check fails")
-    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
-    parser.add_argument("--i386-dir", help="folder of the PE32 files (default: found from the libwine:i386 package)")
+    parser.add_argument("--kind", choices=sorted(KINDS), default="pe32", help="which files, opened as which reader")
+    parser.add_argument("--objdump", help="default: the MinGW-w64 objdump of the kind's machine")
+    parser.add_argument("--dir", help="folder of the kind's files (default: found from the Wine packages)")
     args = parser.parse_args()
     started = time.monotonic()
 
-    folder = wine_folder(["libwine:i386", "wine32:i386", "wine32"], "i386-windows", args.i386_dir)
-    if not folder:
-        sys.exit("check_rewrite: the Wine i386-windows folder was not found; install wine32:i386 (package libwine:i386)")
+    folder = corpus_folder(args.kind, args.dir, "check_rewrite")
+    label, machine = ("PE32", "i686") if args.kind == "pe32" else ("PE32+", "x86_64")
+    args.objdump = args.objdump or machine + "-w64-mingw32-objdump"
     if not shutil.which(args.objdump):
-        sys.exit("check_rewrite: %s not found; install binutils-mingw-w64-i686" % args.objdump)
-    paths = corpus_files(folder)
+        sys.exit("check_rewrite: %s not found; install binutils-mingw-w64-%s" % (args.objdump, machine.replace("_", "-")))
+    paths = corpus_files(folder, KINDS[args.kind][2])
     if not paths:
-        sys.exit("check_rewrite: no PE32 file with resources in %s" % folder)
+        sys.exit("check_rewrite: no %s file with resources in %s" % (label, folder))
     shutil.rmtree(args.work_dir, ignore_errors=True)
     os.makedirs(args.work_dir)
     stems = [os.path.join(args.work_dir, "%03d-%s" % (i, os.path.basename(p))) for i, p in enumerate(paths)]
@@ -347,7 +349,8 @@ def main():
     with open(os.path.join(args.work_dir, "tool-input.txt"), "w+") as listing:
         listing.writelines("%s\t%s\n" % ps for ps in zip(paths, stems))
         listing.seek(0)
-        tool = subprocess.Popen([args.tool], stdin=listing, stdout=subprocess.PIPE)
+        tool = subprocess.Popen([args.tool] + ["--any-kind"] * (args.kind == "pe32plus"), stdin=listing,
+                                stdout=subprocess.PIPE)
     failures, wine_expects, symbol_counts, done = {}, {}, {}, 0
     for (path, stem), line in zip(zip(paths, stems), tool.stdout):
         done += 1
@@ -388,8 +391,10 @@ def main():
                 os.path.basename(result), [readable(m) for m in missing[:3]], [readable(e) for e in extra[:3]]))
     finished = time.monotonic()
 
-    print("corpus: %s, %d PE32 files with resources" % (folder, len(paths)))
-    print("files checked: %d (%d with COFF symbols), failures: %d" % (len(paths), with_symbols, len(failures)))
+    print("corpus: %s, %d %s files with resources" % (folder, len(paths), label))
+    print("files checked: %d (%d with COFF symbols), rewrites passed: %d, failures: %d" % (
+        len(paths), with_symbols, len(paths) - len(failures), len(failures)))
+    print("results read by Wine: %d" % len(views))
     print("time: %.1f s (rewrite with pefile and byte checks %.1f, objdump and Wine %.1f)" % (
         finished - started, checked - started, finished - checked))
     if failures:

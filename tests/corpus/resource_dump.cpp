@@ -4,7 +4,8 @@
 // independent reader.
 //
 // Paths come from the command line, or one per line on stdin when there are
-// none, so that a whole corpus runs in one process.
+// none, so that a whole corpus runs in one process. --any-kind first opens
+// them as vornres does (PE32 and PE32+) instead of as the exports do.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -60,11 +61,11 @@ void AppendField(std::string& out, const char* key, Number value) {
     out += ',';
 }
 
-std::string Dump(const std::string& path) {
+std::string Dump(const std::string& path, vorn::ImageKinds kinds) {
     std::string out = "{\"path\":";
     AppendJsonString(out, path);
     vorn::Image image;
-    const std::int32_t code = vorn::ToInt(vorn::OpenImageForEdit(path.c_str(), image, /*readOnly*/ true));
+    const std::int32_t code = vorn::ToInt(vorn::OpenImageForEdit(path.c_str(), image, /*readOnly*/ true, kinds));
     out += ",\"code\":" + std::to_string(code);
     if (code != 0) return out + '}';
 
@@ -119,12 +120,18 @@ std::string Dump(const std::string& path) {
 
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
-    if (argc > 1) {
-        for (int i = 1; i < argc; ++i) std::cout << Dump(argv[i]) << '\n';
+    int first = 1;
+    auto kinds = vorn::ImageKinds::Pe32Only;
+    if (argc > 1 && std::string_view(argv[1]) == "--any-kind") {
+        kinds = vorn::ImageKinds::Pe32OrPe32Plus;
+        ++first;
+    }
+    if (argc > first) {
+        for (int i = first; i < argc; ++i) std::cout << Dump(argv[i], kinds) << '\n';
     } else {
         std::string path;
         while (std::getline(std::cin, path)) {
-            if (!path.empty()) std::cout << Dump(path) << '\n';
+            if (!path.empty()) std::cout << Dump(path, kinds) << '\n';
         }
     }
     std::cout.flush();

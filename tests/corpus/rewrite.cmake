@@ -29,3 +29,15 @@ add_test(NAME corpus.rewrite
           --work-dir ${CMAKE_CURRENT_BINARY_DIR}/rewrite-work)
 set_tests_properties(corpus.rewrite PROPERTIES TIMEOUT 900 LABELS corpus
   ENVIRONMENT "WINEPREFIX=${CMAKE_CURRENT_BINARY_DIR}/wineprefix-rewrite")
+
+# The same for every PE32+ file with resources of x86_64-windows, opened as
+# vornres opens them; checked with the x86_64 objdump and 64-bit Wine.
+add_test(NAME corpus.rewrite_pe32plus
+  COMMAND ${VORNUTILS_CORPUS_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_rewrite.py
+          --kind pe32plus
+          --tool $<TARGET_FILE:rewrite_tool>
+          --wine-check ${wine_map_check_exe}
+          --wine-run ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh
+          --work-dir ${CMAKE_CURRENT_BINARY_DIR}/rewrite-pe32plus-work)
+set_tests_properties(corpus.rewrite_pe32plus PROPERTIES TIMEOUT 900 LABELS corpus
+  ENVIRONMENT "WINEPREFIX=${CMAKE_CURRENT_BINARY_DIR}/wineprefix-rewrite-pe32plus")

@@ -6,12 +6,15 @@
 //   STEM.same  SOURCE committed with its table unchanged
 // and prints one JSON line, in input order, with the result codes and what
 // was added. The added bytes follow PatternByte, which the checker recomputes.
+// --any-kind opens the files as vornres does (PE32 and PE32+) instead of as
+// the exports do.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -47,9 +50,9 @@ bool IsAdded(const vorn::ResourceEntry& e, const Added& added) {
 
 // One SectionAlignment and more, so the section's mapped end crosses at
 // least one boundary; the odd remainder leaves padding for the builder.
-std::int32_t AddResource(const std::string& path, Added& added, std::vector<std::byte>& payload) {
+std::int32_t AddResource(const std::string& path, vorn::ImageKinds kinds, Added& added, std::vector<std::byte>& payload) {
     vorn::Image image;
-    if (const auto code = vorn::OpenImageForEdit(path.c_str(), image, false); code != vorn::ResultCode::Success) {
+    if (const auto code = vorn::OpenImageForEdit(path.c_str(), image, false, kinds); code != vorn::ResultCode::Success) {
         return vorn::ToInt(code);
     }
     const vorn::ResourceTable& table = image.table;
@@ -76,9 +79,9 @@ std::int32_t AddResource(const std::string& path, Added& added, std::vector<std:
     return vorn::ToInt(vorn::CommitResources(image));
 }
 
-std::int32_t RemoveResource(const std::string& path, const Added& added) {
+std::int32_t RemoveResource(const std::string& path, vorn::ImageKinds kinds, const Added& added) {
     vorn::Image image;
-    if (const auto code = vorn::OpenImageForEdit(path.c_str(), image, false); code != vorn::ResultCode::Success) {
+    if (const auto code = vorn::OpenImageForEdit(path.c_str(), image, false, kinds); code != vorn::ResultCode::Success) {
         return vorn::ToInt(code);
     }
     std::vector<vorn::ResourceEntry>& entries = image.table.entries;
@@ -90,22 +93,22 @@ std::int32_t RemoveResource(const std::string& path, const Added& added) {
     return vorn::ToInt(vorn::CommitResources(image));
 }
 
-std::int32_t CommitUnchanged(const std::string& path) {
+std::int32_t CommitUnchanged(const std::string& path, vorn::ImageKinds kinds) {
     vorn::Image image;
-    if (const auto code = vorn::OpenImageForEdit(path.c_str(), image, false); code != vorn::ResultCode::Success) {
+    if (const auto code = vorn::OpenImageForEdit(path.c_str(), image, false, kinds); code != vorn::ResultCode::Success) {
         return vorn::ToInt(code);
     }
     return vorn::ToInt(vorn::CommitResources(image));
 }
 
-void Process(const std::string& source, const std::string& stem) {
+void Process(const std::string& source, const std::string& stem, vorn::ImageKinds kinds) {
     const std::string add = stem + ".add", del = stem + ".del", same = stem + ".same";
     Added added;
     std::vector<std::byte> payload;
     // A step that cannot run because an earlier one failed reports the tool failure.
-    const std::int32_t addCode = Copy(source, add) ? AddResource(add, added, payload) : kToolFailure;
-    const std::int32_t delCode = addCode == 0 && Copy(add, del) ? RemoveResource(del, added) : kToolFailure;
-    const std::int32_t sameCode = Copy(source, same) ? CommitUnchanged(same) : kToolFailure;
+    const std::int32_t addCode = Copy(source, add) ? AddResource(add, kinds, added, payload) : kToolFailure;
+    const std::int32_t delCode = addCode == 0 && Copy(add, del) ? RemoveResource(del, kinds, added) : kToolFailure;
+    const std::int32_t sameCode = Copy(source, same) ? CommitUnchanged(same, kinds) : kToolFailure;
     std::cout << "{\"add\":" << addCode << ",\"del\":" << delCode
               << ",\"same\":" << sameCode << ",\"id\":" << added.id << ",\"language\":" << added.language
               << ",\"size\":" << added.size << "}\n";
@@ -113,8 +116,10 @@ void Process(const std::string& source, const std::string& stem) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
+    const auto kinds = argc > 1 && std::string_view(argv[1]) == "--any-kind" ? vorn::ImageKinds::Pe32OrPe32Plus
+                                                                            : vorn::ImageKinds::Pe32Only;
     std::string line;
     while (std::getline(std::cin, line)) {
         const auto tab = line.find('\t');
@@ -122,7 +127,7 @@ int main() {
             std::cerr << "rewrite_tool: expected SOURCE<TAB>STEM, got: " << line << '\n';
             return 2;
         }
-        Process(line.substr(0, tab), line.substr(tab + 1));
+        Process(line.substr(0, tab), line.substr(tab + 1), kinds);
     }
     std::cout.flush();
     return std::cout ? 0 : 1;
