@@ -4,6 +4,7 @@
 // from the directory to the end of that section's file data; a damaged
 // directory keeps the resources read before the damage.
 #include <algorithm>
+#include <new>
 
 #include "pe/byte_view.h"
 #include "pe/data_module.h"
@@ -34,7 +35,10 @@ DataModuleHandle LoadDataModule(const char* path) {
     const auto length = file ? file->Length() : std::nullopt;
     if (!length) return {};
     PeHeaders headers;
-    if (ReadPeHeaders(*file, *length, ImageKinds::Pe32OrPe32Plus, headers) != ResultCode::Success) return {};
+    // Running out of memory is no reason to call the module unmappable.
+    const ResultCode read = ReadPeHeaders(*file, *length, ImageKinds::Pe32OrPe32Plus, headers);
+    if (read == ResultCode::OutOfMemory) throw std::bad_alloc();
+    if (read != ResultCode::Success) return {};
 
     DataModuleHandle module(new DataModule);
     // An image without a resource directory maps, but holds no resources.
@@ -47,7 +51,7 @@ DataModuleHandle LoadDataModule(const char* path) {
         const std::uint64_t size = std::min<std::uint64_t>(s.sizeOfRawData - (rva - s.virtualAddress), *length - offset);
         module->resourceBytes.resize(static_cast<std::size_t>(size));
         if (!file->ReadAt(offset, module->resourceBytes)) return {};
-        (void)LoadResourceTable(module->resourceBytes, module->table, rva);
+        if (LoadResourceTable(module->resourceBytes, module->table, rva) == ResultCode::OutOfMemory) throw std::bad_alloc();
         break;
     }
     return module;

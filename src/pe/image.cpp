@@ -152,8 +152,10 @@ ResultCode AddEmptyResourceSection(Image& image) {
     }
     const std::uint64_t slot = h.HeadersEnd();
     std::array<std::byte, kSectionHeaderSize> free{};
-    if (slot + kSectionHeaderSize > firstData || !image.stream.ReadAt(slot, free) ||
-        std::any_of(free.begin(), free.end(), [](std::byte b) { return b != std::byte{0}; })) {
+    if (slot + kSectionHeaderSize > firstData) return ResultCode::NoResourceSection;
+    // A slot that cannot be read is a failed read, not a full section table.
+    if (!image.stream.ReadAt(slot, free)) return ResultCode::FileAccessFailed;
+    if (std::any_of(free.begin(), free.end(), [](std::byte b) { return b != std::byte{0}; })) {
         return ResultCode::NoResourceSection;
     }
     const std::uint32_t fileAlignment = std::max<std::uint32_t>(h.fileAlignment, 1);

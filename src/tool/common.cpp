@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -78,6 +80,31 @@ std::string ToDisplay(std::u16string_view wide) {
 Json IdOrName(std::int32_t id, const ResourceName& name) {
     if (id != -1) return id;
     return name ? ToUtf8(*name) : std::string();
+}
+
+namespace {
+
+constexpr std::size_t kReserveSize = 1u << 20;
+int reserveDepth = 0;
+void* reserve = nullptr;
+std::new_handler handlerBefore = nullptr;
+
+void GiveBackReserve() {
+    std::free(reserve);
+    reserve = nullptr;
+    std::set_new_handler(handlerBefore);
+}
+
+}  // namespace
+
+MemoryReserve::MemoryReserve() {
+    if (reserveDepth++ > 0) return;
+    reserve = std::malloc(kReserveSize);
+    if (reserve != nullptr) handlerBefore = std::set_new_handler(&GiveBackReserve);
+}
+
+MemoryReserve::~MemoryReserve() {
+    if (--reserveDepth == 0 && reserve != nullptr) GiveBackReserve();
 }
 
 void PrintJson(const Json& json) {
@@ -236,7 +263,9 @@ int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, Imag
     // to do with it; the check reads the headers only.
     if (o.stripSignature || o.keepSignature) return 0;
     Image image;
-    if (OpenImageHeaders(file.c_str(), image, true, kKinds) != ResultCode::Success) return 0;  // the edit reports it
+    if (const ResultCode code = OpenImageHeaders(file.c_str(), image, true, kKinds); code != ResultCode::Success) {
+        return Fail(file, code, Job::Write);
+    }
     const DataDirectory certificates = image.headers.Directory(pe::kCertificateDirectoryIndex);
     if (certificates.virtualAddress == 0 && certificates.size == 0) return 0;
     return FailWith(file,

@@ -40,6 +40,20 @@ std::string ToDisplay(std::u16string_view wide);
 
 void PrintJson(const Json& json);
 
+// nlohmann::json and CLI11 do not survive an allocation failure everywhere:
+// json leaks the object it had begun when its initializer-list constructor
+// fails, and allocates while it destroys a value, and CLI11 copies strings
+// in noexcept functions while it parses, so that a failure there ends the
+// process. While a MemoryReserve lives, the first failure is met by giving
+// back a reserve held for it, so that the work in hand completes.
+class MemoryReserve {
+public:
+    MemoryReserve();
+    ~MemoryReserve();
+    MemoryReserve(const MemoryReserve&) = delete;
+    MemoryReserve& operator=(const MemoryReserve&) = delete;
+};
+
 // A type or name: its id, or its text when it is a string (id -1).
 Json IdOrName(std::int32_t id, const ResourceName& name);
 

@@ -275,6 +275,7 @@ void PrintText(const std::string& file, const Target* target) {
         }
         for (const version::Var& var : child.vars) {
             std::printf("  var %-13s", ToDisplay(var.key).c_str());
+            const MemoryReserve memory;
             const Json values = VarJson(var);
             if (values.contains("values")) {
                 for (const Json& pair : values["values"]) {
@@ -591,6 +592,7 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
         const std::vector<std::byte> bytes = ReadWholeFile(o.fromJson, read);
         if (!read) return FailWith(o.fromJson, "cannot be read; check the path", kUsageError);
         try {
+            const MemoryReserve memory;
             const Json json = Json::parse(reinterpret_cast<const char*>(bytes.data()),
                                           reinterpret_cast<const char*>(bytes.data()) + bytes.size());
             const Json& info = json.contains("versionInfo") ? json["versionInfo"] : json;
@@ -656,8 +658,12 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
             std::printf("%s\n", ToDisplay(s->value).c_str());
             return 0;
         }
-        if (o.json) PrintJson({{"file", ToUtf8(file)}, {"versionInfo", shown ? VersionJson(*shown) : Json(nullptr)}});
-        else PrintText(file, shown);
+        if (o.json) {
+            const MemoryReserve memory;
+            PrintJson({{"file", ToUtf8(file)}, {"versionInfo", shown ? VersionJson(*shown) : Json(nullptr)}});
+        } else {
+            PrintText(file, shown);
+        }
         return 0;
     }
 

@@ -76,6 +76,7 @@ int RunInfo(const std::string& file, bool json) {
     std::snprintf(machineHex, sizeof machineHex, "0x%04X", headers.machine);
 
     if (json) {
+        const MemoryReserve memory;
         Json out = {{"file", ToUtf8(file)},
                     {"format", format},
                     {"machine", machine ? machine : machineHex},
@@ -172,6 +173,7 @@ int RunIcons(const std::string& file, bool json) {
         return Fail(file, code, Job::Read);
     }
     if (json) {
+        const MemoryReserve memory;
         Json groups = Json::array();
         for (const std::string& name : names) groups.push_back(ToUtf8(name));
         PrintJson({{"file", ToUtf8(file)}, {"groups", groups}});
@@ -263,6 +265,7 @@ int Run(int argc, char** argv) {
         return RunRcedit(argc, argv, MakeAccess(line));
     }
     try {
+        const MemoryReserve memory;
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         // --help and --version end parsing this way too.
