@@ -3,7 +3,7 @@
 # and MinGW-w64 compilers (32- and 64-bit), GoogleTest, Wine in both halves
 # (its PE files are the test corpus; it runs the Windows builds and readers),
 # the independent readers and makers the tests compare against (pefile,
-# icoutils, LLVM, makensis, osslsigncode), clang for the fuzz targets, the
+# icoutils, LLVM, makensis, osslsigncode with openssl), clang for the fuzz targets, the
 # header-only libraries of the command-line tool, and pkg-config for the
 # install test. With --tool, only what building vornres and running its demo
 # needs: a compiler, CMake and the header-only libraries. Safe to run again.
@@ -11,7 +11,7 @@ set -eu
 
 tool_packages="cmake make g++ libcli11-dev nlohmann-json3-dev"
 packages="$tool_packages libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
-python3 python3-pefile icoutils llvm pkgconf clang-14 libclang-rt-14-dev llvm-14 nsis osslsigncode"
+python3 python3-pefile icoutils llvm pkgconf clang-14 libclang-rt-14-dev llvm-14 nsis osslsigncode openssl"
 i386=yes
 if [ "${1:-}" = "--tool" ]; then
     packages=$tool_packages
