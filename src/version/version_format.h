@@ -12,9 +12,13 @@
 //   Var             6 key, padding, 32-bit values
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+
+#include "pe/byte_view.h"
 
 namespace vorn::version {
 
@@ -37,5 +41,24 @@ inline constexpr std::u16string_view kStringFileInfoKey = u"StringFileInfo";
 inline constexpr std::u16string_view kVarFileInfoKey = u"VarFileInfo";
 
 constexpr std::size_t Align4(std::size_t x) { return (x + 3) & ~std::size_t{3}; }
+
+// A UTF-16 text that ends at its NUL or at `end`, and the offset after it.
+struct Text {
+    std::u16string units;
+    std::size_t next = 0;
+};
+
+inline Text ReadText(Bytes bytes, std::size_t start, std::size_t end) {
+    Text text;
+    std::size_t at = start;
+    while (at + 2 <= end) {
+        const char16_t unit = LoadU16(bytes.data() + at);
+        at += 2;
+        if (unit == 0) break;
+        text.units.push_back(unit);
+    }
+    text.next = std::max(at, start);
+    return text;
+}
 
 }  // namespace vorn::version

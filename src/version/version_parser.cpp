@@ -13,25 +13,6 @@ namespace {
 
 using namespace version;
 
-// A UTF-16 text that ends at its NUL or at `end`, and the offset after it.
-struct Text {
-    std::u16string units;
-    std::size_t next = 0;
-};
-
-Text ReadText(Bytes bytes, std::size_t start, std::size_t end) {
-    Text text;
-    std::size_t at = start;
-    while (at + 2 <= end) {
-        const char16_t unit = LoadU16(bytes.data() + at);
-        at += 2;
-        if (unit == 0) break;
-        text.units.push_back(unit);
-    }
-    text.next = std::max(at, start);
-    return text;
-}
-
 // The ANSI form of a text of the resource; more than 255 bytes, or a text
 // the platform cannot convert, is a failure.
 bool ToAnsiText(const std::u16string& units, std::string& out) {

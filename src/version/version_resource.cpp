@@ -23,25 +23,6 @@ bool EqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
            });
 }
 
-// A UTF-16 text that ends at its NUL or at `end`, and the offset after it.
-struct Text {
-    std::u16string units;
-    std::size_t next = 0;
-};
-
-Text ReadText(Bytes bytes, std::size_t start, std::size_t end) {
-    Text text;
-    std::size_t at = start;
-    while (at + 2 <= end) {
-        const char16_t unit = LoadU16(bytes.data() + at);
-        at += 2;
-        if (unit == 0) break;
-        text.units.push_back(unit);
-    }
-    text.next = std::max(at, start);
-    return text;
-}
-
 std::uint16_t Length(Bytes block) { return LoadU16(block.data()); }
 
 // Blocks are read from spans that begin at a 4-byte boundary of the
