@@ -371,10 +371,19 @@ bool RecoverInterruptedEdit(const char* path) {
     if (const auto read = ReadJournal(*journal)) {
         auto file = File::Open(target.c_str(), File::Mode::ReadWrite);
         if (!file) return false;
+        // An in-place edit keeps the length: a file of another length was put
+        // there since, and the journal is not about it.
+        const auto length = file->Length();
+        if (!length) return false;
+        if (*length != read->first) {
+            file->Close();
+            RemoveHeld(*journal, journalPath);
+            return true;
+        }
         for (const JournalEntry& e : read->second) {
             if (!file->WriteAt(e.offset, e.bytes)) return false;
         }
-        if (!file->SetLength(read->first) || !file->Flush()) return false;
+        if (!file->Flush()) return false;
     }
     RemoveHeld(*journal, journalPath);
     return true;

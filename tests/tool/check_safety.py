@@ -455,6 +455,26 @@ class CrashSafety(unittest.TestCase):
                                  ('as before' if state == self.original else 'neither as before nor the result'))
 
 
+    def test_journal_is_not_played_onto_another_file(self):
+        """A file put in place of one whose edit was killed (restored, rebuilt)
+        is left as it is."""
+        target = os.path.join(ARGS.work, 'crash.exe')
+        shutil.copyfile(self.pristine, target)
+        process = subprocess.Popen([ARGS.vornres, *EDITS['version'](target)], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        while not os.path.exists(target + '.vornres-journal') and process.poll() is None:
+            time.sleep(0.001)
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait()
+        if not os.path.exists(target + '.vornres-journal'):
+            self.skipTest('skipped: the edit ended before it could be killed')
+        replacement = work('replacement.exe', 'pe32plus')
+        shutil.copyfile(replacement, target)
+        vornres('info', target)
+        self.assertEqual(read(target), read(replacement))
+        self.assertEqual(side_files(target), [])
+
+
 class Result(unittest.TextTestResult):
     passed = 0  # tests that ran and passed, not skipped
 
