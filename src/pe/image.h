@@ -40,10 +40,10 @@ enum class SignatureHandling {
 enum class ChecksumHandling { Keep, Update, Zero, UpdateWhenSet };
 
 // How a commit writes its result when it does not rewrite the file in
-// place as the exports do. The result is written beside `output` and
-// renamed over it, so that a process killed at any moment leaves `output`
-// either as it was or complete; an edit that moves nothing is made in place
-// under a journal of the bytes it overwrites (see RecoverInterruptedEdit).
+// place as the exports do: so that a process killed at any moment leaves
+// `output` as it was or complete once RecoverInterruptedEdit has run. The
+// input itself is edited in place behind a journal; another `output` is
+// written beside it and renamed over it.
 struct CommitOptions {
     std::string output;  // the file to write: the input's own path, or another
     SignatureHandling signature = SignatureHandling::Move;

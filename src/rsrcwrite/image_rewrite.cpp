@@ -114,17 +114,34 @@ bool WriteFixedHeaders_(File& stream, const PeHeaders& headers, const MovedData&
 // last stay in the buffer until their new place has been read, so the file
 // is read and written in order and the system's read-ahead works (moving
 // back to front defeats it and costs three to four times as long on a cold
-// cache). The buffer holds one chunk and the growth.
-bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks) {
+// cache). The buffer holds one chunk and the growth. Every write covers
+// bytes held nowhere but in the buffer, so a log keeps them all.
+bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks, MoveLog* log, const MoveResume* resume) {
     const auto shift = static_cast<std::size_t>(move.newEnd - move.oldEnd);
     std::vector<std::byte> buffer(shift + static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength)));
     std::uint64_t at = 0;     // tail offset of the buffer's first byte
     std::size_t carried = 0;  // bytes at the buffer's start, read and not yet written
-    while (at + carried < move.tailLength) {
-        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength - at - carried));
-        if (!stream.ReadAt(move.oldEnd + at + carried, std::span(buffer.data() + carried, length))) return false;
-        if (length == kMoveChunkSize) hooks.Pump();
-        const std::size_t held = carried + length;
+    if (resume != nullptr) {
+        // Every write here was logged with its bytes, at least the growth of
+        // them but at the end.
+        const std::size_t held = resume->held.size();
+        if (held == 0 || held > buffer.size() || resume->at + held > move.tailLength ||
+            (held < shift && resume->at + held != move.tailLength)) {
+            return false;
+        }
+        at = resume->at;
+        carried = resume->held.size();
+        std::copy(resume->held.begin(), resume->held.end(), buffer.begin());
+    }
+    for (bool resumed = resume != nullptr; resumed || at + carried < move.tailLength; resumed = false) {
+        std::size_t held = carried;
+        if (!resumed) {
+            const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kMoveChunkSize, move.tailLength - at - carried));
+            if (!stream.ReadAt(move.oldEnd + at + carried, std::span(buffer.data() + carried, length))) return false;
+            if (length == kMoveChunkSize) hooks.Pump();
+            held += length;
+            if (log != nullptr && !log->Before(at, std::span(buffer.data(), held), true)) return false;
+        }
         // Before the end, the last `shift` bytes wait: writing them would
         // cover bytes not yet read.
         const std::size_t writable = at + held == move.tailLength ? held : held - shift;
@@ -138,29 +155,45 @@ bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks
     return stream.Flush();
 }
 
-// Moves tailLength bytes from oldEnd to newEnd.
-bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks) {
+}  // namespace
+
+bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveLog* log, const MoveResume* resume) {
     if (move.tailLength == 0 || move.newEnd == move.oldEnd) return true;
     const bool growing = move.newEnd > move.oldEnd;
-    if (growing && move.newEnd - move.oldEnd <= kMoveChunkSize) return MoveTailForward(stream, move, hooks);
+    const std::uint64_t shift = growing ? move.newEnd - move.oldEnd : move.oldEnd - move.newEnd;
+    if (growing && shift <= kMoveChunkSize) return MoveTailForward(stream, move, hooks, log, resume);
     // Otherwise one chunk at a time: back to front when growing, front to
     // back when shrinking, so that no byte is overwritten before it is read.
+    // Only a chunk that overlaps its own new place is written over bytes
+    // held nowhere else.
     std::vector<std::byte> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(move.tailLength, kMoveChunkSize)));
-    std::uint64_t remaining = move.tailLength;
-    while (remaining > kMoveChunkSize) {
-        const std::uint64_t at = growing ? remaining - kMoveChunkSize : move.tailLength - remaining;
-        if (!stream.ReadAt(move.oldEnd + at, buffer)) return false;
-        hooks.Pump();
-        if (!stream.WriteAt(move.newEnd + at, buffer)) return false;
-        remaining -= kMoveChunkSize;
+    std::uint64_t remaining = move.tailLength;  // bytes not yet at their new place
+    if (resume != nullptr) {
+        if (resume->length == 0 || resume->length > buffer.size() || resume->at + resume->length > move.tailLength ||
+            (!resume->held.empty() && resume->held.size() != resume->length)) {
+            return false;
+        }
+        remaining = growing ? resume->at + resume->length : move.tailLength - resume->at;
+    }
+    for (bool resumed = resume != nullptr; remaining > 0; resumed = false) {
+        const std::uint64_t length = std::min<std::uint64_t>(kMoveChunkSize, remaining);
+        const std::uint64_t at = growing ? remaining - length : move.tailLength - remaining;
+        const std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(length));
+        if (resumed && !resume->held.empty()) {
+            std::copy(resume->held.begin(), resume->held.end(), piece.begin());
+        } else if (!stream.ReadAt(move.oldEnd + at, piece)) {
+            return false;
+        }
+        if (remaining > kMoveChunkSize) hooks.Pump();  // the last piece goes straight on
+        if (log != nullptr && !resumed && !log->Before(at, piece, shift < length)) return false;
+        if (!stream.WriteAt(move.newEnd + at, piece)) return false;
+        remaining -= length;
         hooks.Move(move.tailLength - remaining, move.tailLength);
     }
-    const std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(remaining));
-    const std::uint64_t at = growing ? 0 : move.tailLength - remaining;
-    if (!stream.ReadAt(move.oldEnd + at, piece) || !stream.WriteAt(move.newEnd + at, piece)) return false;
-    hooks.Move(move.tailLength, move.tailLength);
     return stream.Flush();
 }
+
+namespace {
 
 // Zeros from the end of the new section to where the tail begins, so that
 // the output depends only on the input. Written from one fixed block, never
@@ -258,7 +291,7 @@ ResultCode Rewrite(File& stream, const PeHeaders& headers, const ImageLayout& la
         (void)stream.SetLength(plan.fileLength);
         return ResultCode::FileAccessFailed;
     }
-    if (!MoveTail(stream, move, hooks)) return ResultCode::FileAccessFailed;
+    if (!MoveTail(stream, move, hooks, nullptr, nullptr)) return ResultCode::FileAccessFailed;
     if (plan.newLength < plan.fileLength && !stream.SetLength(plan.newLength)) return ResultCode::FileAccessFailed;
 
     if (!stream.WriteAt(layout.resourceOffset, section) || !WritePadding_(stream, move.newRawSize - layout.resourceSize)) {

@@ -68,6 +68,32 @@ bool WriteFixedHeaders(File& stream, const PeHeaders& headers, const MovedData& 
 ResultCode ApplyInPlace(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Plan& plan,
                         std::span<const std::byte> section, const OperationHooks& hooks);
 
+// Told before each write of a move, so that a journal can keep up with it:
+// the tail offset the write begins at and the bytes held for it. When
+// `keep` is set the write covers some of those bytes' old places before
+// they are at their new ones, so they exist nowhere else until it is done.
+// False stops the move.
+class MoveLog {
+public:
+    virtual bool Before(std::uint64_t at, std::span<const std::byte> held, bool keep) = 0;
+
+protected:
+    ~MoveLog() = default;
+};
+
+// The write a move cut short was about to make: where, how long, and the
+// bytes a log kept for it (empty: they are still in the file).
+struct MoveResume {
+    std::uint64_t at = 0;
+    std::uint32_t length = 0;
+    std::span<const std::byte> held;
+};
+
+// Moves move.tailLength bytes from move.oldEnd to move.newEnd in pieces of
+// at most kMoveChunkSize, telling `log` (may be null) before every write;
+// from `resume` on when it is not null.
+bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveLog* log, const MoveResume* resume);
+
 // `length` zeros at the stream's position.
 bool WritePadding(File& stream, std::uint64_t length);
 

@@ -11,6 +11,7 @@
 #include "pe/byte_view.h"
 #include "pe/checksum.h"
 #include "pe/pe_format.h"
+#include "rsrcwrite/edit_journal.h"
 #include "rsrcwrite/rewrite_plan.h"
 
 namespace vorn {
@@ -31,7 +32,6 @@ constexpr char kInstallerMagic[] = "NullsoftInst";
 constexpr std::uint32_t kInstallerFlagsMask = 0x0F;
 constexpr std::uint32_t kInstallerNoCrc = 0x04;
 constexpr std::uint32_t kInstallerForceCrc = 0x08;
-constexpr std::uint32_t kInstallerCrcStart = 512;
 // How far after the image the header is looked for.
 constexpr std::uint64_t kInstallerSearch = 64 * 1024;
 
@@ -71,44 +71,6 @@ std::optional<SelfCheck> FindSelfCheck(File& file, std::uint64_t imageEnd, std::
     return std::nullopt;
 }
 
-// One pass over the finished file: the installer's CRC when it has one,
-// then the PE checksum over the bytes with that CRC in place.
-bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField, bool checksum,
-                  const std::optional<SelfCheck>& installer) {
-    if (!checksum && !installer) return true;
-    PeChecksum sum(checksumField);
-    Crc32 crc;
-    // Read over, never zeroed first: a small file costs no more than its size.
-    const auto bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20));
-    const auto buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
-    std::array<std::byte, 4> crcBytes{};
-    for (std::uint64_t at = 0; at < length;) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, length - at));
-        const std::span<std::byte> chunk(buffer.get(), piece);
-        if (!file.ReadAt(at, chunk)) return false;
-        if (installer) {
-            const std::uint64_t from = std::max<std::uint64_t>(at, kInstallerCrcStart);
-            const std::uint64_t to = std::min(at + piece, installer->CrcOffset());
-            if (from < to) crc.Add(chunk.subspan(static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from)));
-            StoreU32(crcBytes.data(), crc.Value());
-            // The CRC lies after everything it covers, so it is known here.
-            for (std::size_t k = 0; k < crcBytes.size(); ++k) {
-                const std::uint64_t byte = installer->CrcOffset() + k;
-                if (byte >= at && byte < at + piece) chunk[static_cast<std::size_t>(byte - at)] = crcBytes[k];
-            }
-        }
-        if (checksum) sum.Add(at, chunk);
-        at += piece;
-    }
-    if (installer && !file.WriteAt(installer->CrcOffset(), crcBytes)) return false;
-    if (checksum) {
-        std::array<std::byte, 4> field{};
-        StoreU32(field.data(), sum.Finish(length));
-        if (!file.WriteAt(checksumField, field)) return false;
-    }
-    return file.Flush();
-}
-
 // ---- Leftovers ------------------------------------------------------------
 //
 // An edit keeps its new file or its journal open and locked from the moment
@@ -130,77 +92,6 @@ std::optional<File> CreateHeld(const std::string& path) {
     auto file = File::Open(path.c_str(), File::Mode::Create);
     if (file && ((void)file->Lock(), !file->IsAt(path.c_str()))) file.reset();
     return file;
-}
-
-// ---- Journal ------------------------------------------------------------
-//
-// "VORNJRN1", u64 the file's length, u32 the entry count, then per entry
-// u64 offset, u32 length and the bytes as they were, then the CRC-32 of
-// all of it. Complete on disk before the first byte of the file changes.
-
-constexpr char kJournalMagic[8] = {'V', 'O', 'R', 'N', 'J', 'R', 'N', '1'};
-
-struct JournalEntry {
-    std::uint64_t offset = 0;
-    std::vector<std::byte> bytes;
-};
-
-void Put(std::vector<std::byte>& out, std::uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) out.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFF));
-}
-
-// The journal, written, open and locked; nullopt when it could not be made.
-std::optional<File> WriteJournal(const std::string& path, std::uint64_t length, const std::vector<JournalEntry>& entries) {
-    std::vector<std::byte> out(reinterpret_cast<const std::byte*>(kJournalMagic),
-                               reinterpret_cast<const std::byte*>(kJournalMagic) + sizeof kJournalMagic);
-    Put(out, length, 8);
-    Put(out, entries.size(), 4);
-    for (const JournalEntry& e : entries) {
-        Put(out, e.offset, 8);
-        Put(out, e.bytes.size(), 4);
-        out.insert(out.end(), e.bytes.begin(), e.bytes.end());
-    }
-    Crc32 crc;
-    crc.Add(out);
-    Put(out, crc.Value(), 4);
-    auto file = CreateHeld(path);
-    if (!file) return std::nullopt;
-    // Still ours once written: a process that found it empty took it for a
-    // killed edit's and removed it.
-    if (!file->Write(out) || !file->Flush() || !file->IsAt(path.c_str())) {
-        RemoveHeld(*file, path);
-        return std::nullopt;
-    }
-    return file;
-}
-
-// The entries of a complete journal; nullopt for an incomplete or damaged one.
-std::optional<std::pair<std::uint64_t, std::vector<JournalEntry>>> ReadJournal(File& file) {
-    const auto size = file.Length();
-    if (!size || *size < sizeof kJournalMagic + 16 || *size > kMaxImageFileLength) return std::nullopt;
-    std::vector<std::byte> bytes(static_cast<std::size_t>(*size));
-    if (!file.ReadAt(0, bytes)) return std::nullopt;
-    Crc32 crc;
-    crc.Add(std::span(bytes).first(bytes.size() - 4));
-    if (std::memcmp(bytes.data(), kJournalMagic, sizeof kJournalMagic) != 0 ||
-        LoadU32(bytes.data() + bytes.size() - 4) != crc.Value()) {
-        return std::nullopt;
-    }
-    const ByteView view(Bytes(bytes).first(bytes.size() - 4));
-    std::uint64_t at = sizeof kJournalMagic;
-    const std::uint64_t length = std::uint64_t{*view.U32(at)} | (std::uint64_t{*view.U32(at + 4)} << 32);
-    const std::uint32_t count = *view.U32(at + 8);
-    at += 12;
-    std::vector<JournalEntry> entries;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const auto low = view.U32(at), high = view.U32(at + 4), n = view.U32(at + 8);
-        if (!low || !high || !n) return std::nullopt;
-        const auto data = view.Sub(at + 12, *n);
-        if (!data) return std::nullopt;
-        entries.push_back({std::uint64_t{*low} | (std::uint64_t{*high} << 32), {data->begin(), data->end()}});
-        at += 12 + *n;
-    }
-    return std::pair{length, std::move(entries)};
 }
 
 ResultCode Fail(const std::string& newFile) {
@@ -230,6 +121,25 @@ bool WriteNewFile(File& source, File& out, const PeHeaders& headers, const Image
     return rewrite::WriteFixedHeaders(out, headers, plan.data);
 }
 
+// Each lock waits for the edit that holds it, if one still runs; what is
+// still there after that, a killed edit left. Finished when there was no
+// journal.
+journal::Found Recover(const std::string& target) {
+    const std::string newPath = NewFilePath(target);
+    if (auto left = File::Open(newPath.c_str(), File::Mode::Read)) {
+        (void)left->Lock();
+        if (left->IsAt(newPath.c_str())) RemoveHeld(*left, newPath);
+    }
+    const std::string journalPath = JournalPath(target);
+    auto journal = File::Open(journalPath.c_str(), File::Mode::ReadWrite);
+    if (!journal) return File::Open(journalPath.c_str(), File::Mode::Read) ? journal::Found::Failed : journal::Found::Finished;
+    (void)journal->Lock();
+    if (!journal->IsAt(journalPath.c_str())) return journal::Found::Finished;  // its edit ended
+    const journal::Found found = journal::Play(*journal, target);
+    if (found != journal::Found::Failed) RemoveHeld(*journal, journalPath);
+    return found;
+}
+
 }  // namespace
 
 std::string JournalPath(const std::string& path) { return path + ".vornres-journal"; }
@@ -243,8 +153,6 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
         const std::string target = platform::ResolvePath(options.output.empty() ? image.path.c_str() : options.output.c_str());
         const bool sameFile = target == platform::ResolvePath(image.path.c_str());
         PeHeaders& headers = image.headers;
-        const auto dosBefore = headers.dosHeader;
-        const auto peBefore = headers.peHeaders;
         const std::uint32_t checksumBefore = headers.checkSum;
         const std::uint64_t checksumField = std::uint64_t{headers.OptionalHeaderOffset()} + kOptCheckSumOffset;
 
@@ -278,6 +186,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
             if (!symbols && !knownInstaller) told.unknownAppendedBytes = appended;
         }
         told.installerCrcUpdated = installer.has_value();
+        const std::uint64_t installerCrc = installer ? installer->CrcOffset() : 0;
 
         bool checksum = options.checksum == ChecksumHandling::Update ||
                         (options.checksum == ChecksumHandling::UpdateWhenSet && checksumBefore != 0);
@@ -285,59 +194,69 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
         if (checksum || options.checksum == ChecksumHandling::Zero) StorePeHeaders(headers);
         told.checksumUpdated = checksum;
 
-        const std::span<const std::byte> section = image.resourceBytes;
-        if (sameFile && plan.move.newEnd == plan.move.oldEnd && plan.newLength == plan.fileLength) {
-            // Nothing moves: the bytes to be overwritten go to a journal first.
-            std::vector<JournalEntry> entries;
-            entries.push_back({0, {dosBefore.begin(), dosBefore.end()}});
-            entries.push_back({headers.peOffset, peBefore});
-            JournalEntry& old = entries.emplace_back();
-            old.offset = image.layout.resourceOffset;
-            old.bytes.resize(static_cast<std::size_t>(
-                std::min<std::uint64_t>(plan.move.oldEnd, plan.fileLength) - image.layout.resourceOffset));
-            if (!image.stream.ReadAt(old.offset, old.bytes)) return ResultCode::FileAccessFailed;
-            if (!plan.data.debug.empty()) {
-                JournalEntry& debug = entries.emplace_back();
-                debug.offset = plan.data.debugOffset;
-                debug.bytes.resize(plan.data.debug.size());
-                if (!image.stream.ReadAt(debug.offset, debug.bytes)) return ResultCode::FileAccessFailed;
+        if (sameFile) {
+            // In the file itself, behind a journal of everything it writes.
+            journal::EditPlan edit;
+            edit.fileLength = plan.fileLength;
+            edit.newLength = plan.newLength;
+            edit.move = plan.move;
+            edit.checksumField = checksumField;
+            edit.checksum = checksum;
+            edit.installerCrc = installerCrc;
+            const ImageLayout& layout = image.layout;
+            edit.writes.push_back({layout.resourceOffset, std::move(image.resourceBytes)});
+            if (plan.move.newRawSize > layout.resourceSize) {
+                edit.writes.push_back({std::uint64_t{layout.resourceOffset} + layout.resourceSize,
+                                       std::vector<std::byte>(plan.move.newRawSize - layout.resourceSize)});
             }
-            if (installer) {
-                JournalEntry& crc = entries.emplace_back();
-                crc.offset = installer->CrcOffset();
-                crc.bytes.resize(4);
-                if (!image.stream.ReadAt(crc.offset, crc.bytes)) return ResultCode::FileAccessFailed;
+            edit.writes.push_back({0, {headers.dosHeader.begin(), headers.dosHeader.end()}});
+            edit.writes.push_back({headers.peOffset, headers.peHeaders});
+            if (!plan.data.debug.empty()) edit.writes.push_back({plan.data.debugOffset, plan.data.debug});
+            if (plan.data.hasInstallerTable) {
+                edit.writes.push_back({plan.data.installerTable, {plan.data.installer.begin(), plan.data.installer.end()}});
             }
             const std::string journalPath = JournalPath(target);
-            auto journal = WriteJournal(journalPath, plan.fileLength, entries);
+            auto journal = CreateHeld(journalPath);
             if (!journal) return ResultCode::FileAccessFailed;
-            ResultCode code = rewrite::ApplyInPlace(image.stream, headers, image.layout, plan, section, hooks);
-            if (code == ResultCode::Success &&
-                !UpdateChecks(image.stream, plan.newLength, checksumField, checksum, installer)) {
-                code = ResultCode::FileAccessFailed;
-            }
-            image.stream.Close();
-            if (code == ResultCode::Success) {
-                // Spoilt first, for a system that removes it only once closed:
-                // found in between, it must not undo the edit.
-                static constexpr std::array<std::byte, sizeof kJournalMagic> kSpoilt{};
-                (void)(journal->WriteAt(0, kSpoilt) && journal->Flush());
+            // Still ours once written: a process that found it empty took it
+            // for a killed edit's and removed it.
+            bool begun = false;
+            try {
+                begun = journal::Begin(*journal, edit) && journal->IsAt(journalPath.c_str());
+            } catch (const std::bad_alloc&) {
                 RemoveHeld(*journal, journalPath);
-            } else {
-                // Played back now; kept if that fails, for the next open.
-                journal->Close();
-                (void)RecoverInterruptedEdit(target.c_str());
+                throw;
+            }
+            if (!begun) {
+                RemoveHeld(*journal, journalPath);
+                return ResultCode::FileAccessFailed;
             }
             told.inPlace = true;
-            return code;
+            bool outOfMemory = false;
+            const journal::Outcome outcome = journal::CarryOut(image.stream, *journal, edit, hooks, outOfMemory);
+            image.stream.Close();
+            const ResultCode failure = outOfMemory ? ResultCode::OutOfMemory : ResultCode::FileAccessFailed;
+            if (outcome == journal::Outcome::Interrupted) {
+                // Finished from the journal now if it can be, else by the
+                // next command that opens the file.
+                journal->Close();
+                return Recover(target) == journal::Found::Finished ? ResultCode::Success : failure;
+            }
+            // Spoilt first, for a system that removes it only once closed:
+            // found in between, it must not be acted on.
+            static constexpr std::array<std::byte, 8> kSpoilt{};
+            (void)(journal->WriteAt(0, kSpoilt) && journal->Flush());
+            RemoveHeld(*journal, journalPath);
+            return outcome == journal::Outcome::Done ? ResultCode::Success : failure;
         }
 
         const std::string newFile = NewFilePath(target);
         auto out = CreateHeld(newFile);
         if (!out) return ResultCode::FileAccessFailed;
         if (!out->TakeAttributesOf(image.path.c_str()) ||
-            !WriteNewFile(image.stream, *out, headers, image.layout, plan, section, hooks) ||
-            !UpdateChecks(*out, plan.newLength, checksumField, checksum, installer) || !out->Flush()) {
+            !WriteNewFile(image.stream, *out, headers, image.layout, plan, image.resourceBytes, hooks) ||
+            !journal::UpdateChecks(*out, plan.newLength, checksumField, checksum, installerCrc) ||
+            !out->Flush()) {
             out->Close();
             return Fail(newFile);
         }
@@ -355,38 +274,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
 }
 
 bool RecoverInterruptedEdit(const char* path) {
-    const std::string target = platform::ResolvePath(path);
-    // Each lock waits for the edit that holds it, if one still runs; what is
-    // still there after that, a killed edit left.
-    const std::string newPath = NewFilePath(target);
-    if (auto left = File::Open(newPath.c_str(), File::Mode::Read)) {
-        (void)left->Lock();
-        if (left->IsAt(newPath.c_str())) RemoveHeld(*left, newPath);
-    }
-    const std::string journalPath = JournalPath(target);
-    auto journal = File::Open(journalPath.c_str(), File::Mode::Read);
-    if (!journal) return true;
-    (void)journal->Lock();
-    if (!journal->IsAt(journalPath.c_str())) return true;  // its edit ended
-    if (const auto read = ReadJournal(*journal)) {
-        auto file = File::Open(target.c_str(), File::Mode::ReadWrite);
-        if (!file) return false;
-        // An in-place edit keeps the length: a file of another length was put
-        // there since, and the journal is not about it.
-        const auto length = file->Length();
-        if (!length) return false;
-        if (*length != read->first) {
-            file->Close();
-            RemoveHeld(*journal, journalPath);
-            return true;
-        }
-        for (const JournalEntry& e : read->second) {
-            if (!file->WriteAt(e.offset, e.bytes)) return false;
-        }
-        if (!file->Flush()) return false;
-    }
-    RemoveHeld(*journal, journalPath);
-    return true;
+    return Recover(platform::ResolvePath(path)) != journal::Found::Failed;
 }
 
 }  // namespace vorn

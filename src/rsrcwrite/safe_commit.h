@@ -1,7 +1,8 @@
-// Committing without ever leaving a broken file: the result is written
-// beside its target and renamed over it, or, when nothing moves, written in
-// place under a journal of the bytes it overwrites. Also keeps what checks
-// the whole file true: the PE checksum and a self-checking installer's CRC.
+// Committing without ever leaving a broken file: an edit of the file itself
+// runs behind a journal that lets whoever finds it finish the edit (see
+// edit_journal.h); a result for another file is written beside it and
+// renamed over it. Also keeps what checks the whole file true: the PE
+// checksum and a self-checking installer's CRC.
 #pragma once
 
 #include <string>
@@ -20,11 +21,11 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
 std::string JournalPath(const std::string& path);
 std::string NewFilePath(const std::string& path);
 
-// Puts back what an edit killed while it ran left behind: a complete
-// journal is played back (the file is then as it was before that edit), an
-// incomplete one and a half-written new file are removed. An edit still
-// running in another process is waited for, and its files left alone.
-// False when a journal could not be played back; the journal is then kept.
+// Puts right what an edit killed while it ran left behind: a journal
+// finishes its edit (or, when the file had not changed yet, is dropped), a
+// half-written new file is removed. An edit still running in another
+// process is waited for, and its files left alone. False when a journal
+// could not be acted on; it is then kept for the next try.
 bool RecoverInterruptedEdit(const char* path);
 
 }  // namespace vorn

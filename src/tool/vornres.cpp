@@ -285,10 +285,11 @@ int Run(int argc, char** argv) {
             return kUsageError;
         }
     }
-    // An edit of this file that was killed is undone before anything reads it.
+    // An edit of this file that was killed is finished before anything reads it.
     if (!vorn::RecoverInterruptedEdit(file.c_str())) {
-        return FailWith(file, "was being edited when vornres was stopped, and cannot be put back: check that it is writable, "
-                              "then run vornres again", vorn::ToInt(ResultCode::FileAccessFailed));
+        return FailWith(file, "was being edited when vornres was stopped, and the edit cannot be finished from its journal (" +
+                                  vorn::JournalPath(file) + "): check that both are writable, then run vornres again",
+                        vorn::ToInt(ResultCode::FileAccessFailed));
     }
     // Progress is for people watching a terminal, never for logs or pipes.
     MoveLine line;

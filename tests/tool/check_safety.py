@@ -75,12 +75,27 @@ def make_ico(path, n=64):
     return path
 
 
+def make_png_ico(path, size):
+    """An .ico of one 256 px PNG image of `size` bytes: images are copied as they are."""
+    image = b'\x89PNG\r\n\x1a\n' + bytes((i * 7 + 3) & 0xFF for i in range(size - 8))
+    Path(path).write_bytes(struct.pack('<HHHBBBBHHII', 0, 1, 1, 0, 0, 0, 0, 1, 32, len(image), 22) + image)
+    return path
+
+
 # One edit that makes the resource section grow, so that everything after it
 # moves, and one that fits in the section as it is.
 EDITS = {
     'icon': lambda path: ['icon', path, '--from', ARGS.big_icon],
     'version': lambda path: ['version', path, '--set', 'Comments=safety'],
 }
+
+
+# Edits killed on their way, each moving the tail its own way: by less than
+# the piece it moves at a time and by more, growing and shrinking.
+KILL_EDITS = dict(EDITS, **{
+    'icon-large': lambda path: ['icon', path, '--from', ARGS.huge_icon],
+    'icon-shrink': lambda path: ['icon', path, '--from', ARGS.small_icon],  # on a file holding the big icon
+})
 
 
 def image_end(pe):
@@ -347,7 +362,15 @@ class CrashSafety(unittest.TestCase):
                     struct.pack_into('<II', base, k, mib, k)
                 f.write(base)
                 tail.update(base)
-        cls.tail, cls.original, cls.results = tail.hexdigest(), digest(cls.pristine), {}
+        cls.big_pristine = work('crash-pristine-big.exe')
+        vornres('icon', cls.pristine, '--from', ARGS.big_icon, '-o', cls.big_pristine)
+        cls.tail, cls.results = tail.hexdigest(), {}
+        cls.originals = {path: digest(path) for path in (cls.pristine, cls.big_pristine)}
+
+    def start(self, kind):
+        """The file an edit of this kind is made on, and its digest."""
+        path = self.big_pristine if kind == 'icon-shrink' else self.pristine
+        return path, self.originals[path]
 
     def uncut(self, kind, output=False):
         """Runs to their end: how long one takes, the hashes of the result and of its first MiB."""
@@ -355,14 +378,15 @@ class CrashSafety(unittest.TestCase):
             target = os.path.join(ARGS.work, 'crash.exe')
             made = os.path.join(ARGS.work, 'crash-out.exe') if output else target
             durations, hashes = [], set()
+            pristine, original = self.start(kind)
             for _ in range(2):  # the longer of two runs, the load on the machine varies
-                shutil.copyfile(self.pristine, target)
+                shutil.copyfile(pristine, target)
                 inode = os.stat(target).st_ino
                 start = time.monotonic()
-                vornres(*EDITS[kind](target), *(['-o', made] if output else []))
+                vornres(*KILL_EDITS[kind](target), *(['-o', made] if output else []))
                 durations.append(time.monotonic() - start)
                 if not output:
-                    self.assertEqual(os.stat(target).st_ino == inode, kind == 'version', 'which way the edit commits')
+                    self.assertEqual(os.stat(target).st_ino, inode, 'edited in the file itself')
                 hashes.add(digest(made))
             self.assertEqual(len(hashes), 1, 'the same edit twice, the same bytes')
             with open(made, 'rb') as f:
@@ -370,7 +394,7 @@ class CrashSafety(unittest.TestCase):
                 f.seek(-(TAIL_MIB << 20), os.SEEK_END)
                 self.assertEqual(hashlib.file_digest(f, 'sha1').hexdigest(), self.tail, 'the tail, whole at the end')
             self.results[kind, output] = max(durations), hashes.pop(), digest(made, 1 << 20)
-            self.assertNotEqual(self.results[kind, output][1], self.original)
+            self.assertNotEqual(self.results[kind, output][1], original)
         return self.results[kind, output]
 
     def kill_runs(self, kind, output):
@@ -378,18 +402,19 @@ class CrashSafety(unittest.TestCase):
         out = os.path.join(ARGS.work, 'crash-out.exe') if output else None
         written = out or target
         duration, result, result_head = self.uncut(kind, output)
-        untouched = None if out else self.original
-        heads = (None if out else digest(self.pristine, 1 << 20), result_head)
+        pristine, original = self.start(kind)
+        untouched = None if out else original
+        heads = (None if out else digest(pristine, 1 << 20), result_head)
         phases, outcomes = collections.Counter(), collections.Counter()
         restore = True
         for i in range(KILLS):
             if restore:
-                shutil.copyfile(self.pristine, target)
+                shutil.copyfile(pristine, target)
             if out and os.path.exists(out):
                 os.remove(out)
             # Denser early on, where the journal or the new file is begun.
             delay = duration * 1.3 * (i / (KILLS - 1)) ** 1.5
-            process = subprocess.Popen([ARGS.vornres, *EDITS[kind](target), *(['-o', out] if out else [])],
+            process = subprocess.Popen([ARGS.vornres, *KILL_EDITS[kind](target), *(['-o', out] if out else [])],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(delay)
             finished = process.poll() is not None
@@ -417,16 +442,16 @@ class CrashSafety(unittest.TestCase):
                 self.assertIn(state, (untouched, result), where)
             outcomes['result' if state == result else 'as before'] += 1
             if out:
-                self.assertEqual(digest(target), self.original, where)
-            restore = not out and state != self.original
+                self.assertEqual(digest(target), original, where)
+            restore = not out and state != original
         print(f'\n{kind}{" -o" if out else ""}: {KILLS} kills over {duration:.2f}s: {phases["before"]} before the '
               f'write, {phases["during"]} during ({outcomes["torn"]} left torn until recovered), {phases["after"]} '
               f'after; then {outcomes["as before"]} as before, {outcomes["result"]} the result', flush=True)
         self.assertGreater(phases['during'], 0, 'no kill landed while the edit was writing')
 
     def test_killed_edits(self):
-        # An icon that moves the tail, a version edit in place, and one to -o.
-        for kind, output in (('icon', False), ('version', False), ('version', True)):
+        # Icons that move the tail, a version edit that moves nothing, and one to -o.
+        for kind, output in [(kind, False) for kind in KILL_EDITS] + [('version', True)]:
             with self.subTest(edit=kind, output=output):
                 self.kill_runs(kind, output)
         self.assertEqual(self.uncut('version', True)[1], self.uncut('version')[1])
@@ -435,8 +460,9 @@ class CrashSafety(unittest.TestCase):
         """Another command on the file while an edit writes must not take
         that edit for one that was killed."""
         target = os.path.join(ARGS.work, 'crash.exe')
-        for kind, side in (('icon', '.vornres-new'), ('version', '.vornres-journal')):
+        for kind in EDITS:
             with self.subTest(edit=kind):
+                side = '.vornres-journal'
                 result = self.uncut(kind)[1]
                 shutil.copyfile(self.pristine, target)
                 process = subprocess.Popen([ARGS.vornres, *EDITS[kind](target)], stdout=subprocess.DEVNULL,
@@ -450,9 +476,9 @@ class CrashSafety(unittest.TestCase):
                 vornres('info', target)
                 code = process.wait()
                 state = digest(target)
-                self.assertEqual(state, result if code == 0 else self.original,
+                self.assertEqual(state, result if code == 0 else self.originals[self.pristine],
                                  f'{kind} edit, exit {code}: the file is ' +
-                                 ('as before' if state == self.original else 'neither as before nor the result'))
+                                 ('as before' if state == self.originals[self.pristine] else 'neither as before nor the result'))
 
 
     def test_journal_is_not_played_onto_another_file(self):
@@ -494,6 +520,8 @@ def main():
     shutil.rmtree(ARGS.work, ignore_errors=True)
     os.makedirs(ARGS.work)
     ARGS.big_icon = make_ico(os.path.join(ARGS.work, 'big.ico'))
+    ARGS.huge_icon = make_png_ico(os.path.join(ARGS.work, 'huge.ico'), 3 << 19)  # more than 1 MiB
+    ARGS.small_icon = make_ico(os.path.join(ARGS.work, 'small.ico'), 16)
     runner = unittest.TextTestRunner(verbosity=2, resultclass=Result)
     result = unittest.main(argv=[sys.argv[0], *rest], testRunner=runner, exit=False).result
     if not result.wasSuccessful():

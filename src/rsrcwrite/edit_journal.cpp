@@ -1,0 +1,334 @@
+#include "rsrcwrite/edit_journal.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "pe/byte_view.h"
+#include "pe/checksum.h"
+#include "pe/pe_format.h"
+#include "rsrcwrite/image_rewrite.h"
+
+namespace vorn::journal {
+
+namespace {
+
+// The journal's layout:
+//   0       "VORNJRN2", u32 length of this part, u64 length of the file
+//           before and after, u64 the move's old end, new end and tail
+//           length, u64 checksum field, u32 1 to recompute it, u64 the
+//           installer's CRC offset, u32 write count, per write u64 offset,
+//           u32 length and the bytes; then the CRC-32 of all of it.
+//   R       the progress record, at the first multiple of 4 KiB after that:
+//           u32 state, u32 slot, u64 tail offset, u32 length, u32 CRC-32.
+//   R+4K    two slots, each of SlotSize bytes, for the bytes a write of the
+//           move covers before they are at their new place. Each record
+//           names the slot it needs; the next one fills the other slot.
+constexpr char kMagic[8] = {'V', 'O', 'R', 'N', 'J', 'R', 'N', '2'};
+constexpr std::uint64_t kPage = 4096;
+constexpr std::size_t kRecordSize = 24;
+constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;
+
+enum State : std::uint32_t {
+    kBegun = 0,   // nothing of the target has changed but perhaps its length grown
+    kMoving = 1,  // the write at `at` is being made
+    kMoved = 2,   // the tail is in place; the writes and the checks remain
+};
+
+struct Record {
+    std::uint32_t state = kBegun;
+    std::uint32_t slot = kNoSlot;
+    std::uint64_t at = 0;
+    std::uint32_t length = 0;
+};
+
+std::uint64_t AlignUp(std::uint64_t value, std::uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
+void Put(std::vector<std::byte>& out, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) out.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFF));
+}
+
+std::uint64_t U64(const ByteView& view, std::uint64_t at) {
+    return std::uint64_t{view.U32(at).value_or(0)} | (std::uint64_t{view.U32(at + 4).value_or(0)} << 32);
+}
+
+bool Grows(const EditPlan& plan) { return plan.move.newEnd > plan.move.oldEnd; }
+
+// The most a move holds for one write: a chunk, and the growth it carries
+// when it moves front to back.
+std::uint64_t SlotSize(const EditPlan& plan) {
+    const std::uint64_t chunk = std::min<std::uint64_t>(plan.move.tailLength, kMoveChunkSize);
+    const std::uint64_t growth = Grows(plan) ? plan.move.newEnd - plan.move.oldEnd : 0;
+    return AlignUp(chunk + (growth <= kMoveChunkSize ? growth : 0), kPage);
+}
+
+constexpr std::uint64_t kFixedSize = 76;  // the static part's fields before the writes
+
+std::uint64_t StaticSize(const EditPlan& plan) {
+    std::uint64_t size = kFixedSize + 4;
+    for (const Write& w : plan.writes) size += 12 + w.bytes.size();
+    return size;
+}
+
+// The static part at the file's position, piece by piece: the writes are
+// not copied.
+bool WriteStatic(File& file, const EditPlan& plan) {
+    Crc32 crc;
+    std::vector<std::byte> out(reinterpret_cast<const std::byte*>(kMagic), reinterpret_cast<const std::byte*>(kMagic) + 8);
+    Put(out, StaticSize(plan), 4);
+    for (const std::uint64_t value : {plan.fileLength, plan.newLength, plan.move.oldEnd, plan.move.newEnd,
+                                      plan.move.tailLength, plan.checksumField}) {
+        Put(out, value, 8);
+    }
+    Put(out, plan.checksum ? 1 : 0, 4);
+    Put(out, plan.installerCrc, 8);
+    Put(out, plan.writes.size(), 4);
+    const auto emit = [&](std::span<const std::byte> bytes) {
+        crc.Add(bytes);
+        return file.Write(bytes);
+    };
+    if (!emit(out)) return false;
+    for (const Write& w : plan.writes) {
+        out.clear();
+        Put(out, w.offset, 8);
+        Put(out, w.bytes.size(), 4);
+        if (!emit(out) || !emit(w.bytes)) return false;
+    }
+    out.clear();
+    Put(out, crc.Value(), 4);
+    return file.Write(out);
+}
+
+// The plan of a complete journal; nullopt for one cut short or damaged.
+std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize) {
+    const auto size = file.Length();
+    std::array<std::byte, 12> head{};
+    if (!size || *size < head.size() || !file.ReadAt(0, head) || std::memcmp(head.data(), kMagic, 8) != 0) {
+        return std::nullopt;
+    }
+    staticSize = LoadU32(head.data() + 8);
+    if (staticSize < kFixedSize + 4 || staticSize > *size || staticSize > kMaxImageFileLength) return std::nullopt;
+    std::vector<std::byte> bytes(static_cast<std::size_t>(staticSize));
+    if (!file.ReadAt(0, bytes)) return std::nullopt;
+    Crc32 crc;
+    crc.Add(std::span(bytes).first(bytes.size() - 4));
+    if (LoadU32(bytes.data() + bytes.size() - 4) != crc.Value()) return std::nullopt;
+    const ByteView view(Bytes(bytes).first(bytes.size() - 4));
+    EditPlan plan;
+    plan.fileLength = U64(view, 12);
+    plan.newLength = U64(view, 20);
+    plan.move.oldEnd = U64(view, 28);
+    plan.move.newEnd = U64(view, 36);
+    plan.move.tailLength = U64(view, 44);
+    plan.checksumField = U64(view, 52);
+    plan.checksum = view.U32(60).value_or(0) != 0;
+    plan.installerCrc = U64(view, 64);
+    const std::uint32_t count = view.U32(72).value_or(0);
+    for (std::uint64_t at = kFixedSize, i = 0; i < count; ++i) {
+        const auto length = view.U32(at + 8);
+        if (!length) return std::nullopt;
+        const auto data = view.Sub(at + 12, *length);
+        if (!data) return std::nullopt;
+        plan.writes.push_back({U64(view, at), {data->begin(), data->end()}});
+        at += 12 + *length;
+    }
+    // What the writer made of a file no larger than the library's limit.
+    const rewrite::Move& m = plan.move;
+    if (plan.fileLength > kMaxImageFileLength || plan.newLength > kMaxImageFileLength || m.tailLength > plan.fileLength ||
+        m.oldEnd > plan.fileLength || m.newEnd + m.tailLength > plan.newLength) {
+        return std::nullopt;
+    }
+    return plan;
+}
+
+std::uint64_t RecordAt(std::uint64_t staticSize) { return AlignUp(staticSize, kPage); }
+std::uint64_t SlotAt(std::uint64_t staticSize, const EditPlan& plan, std::uint32_t slot) {
+    return RecordAt(staticSize) + kPage + slot * SlotSize(plan);
+}
+
+// One write of a few bytes inside one page: a killed process has made it
+// whole or not at all.
+bool WriteRecord(File& journal, std::uint64_t at, const Record& record) {
+    std::array<std::byte, kRecordSize> out{};
+    StoreU32(out.data(), record.state);
+    StoreU32(out.data() + 4, record.slot);
+    StoreU32(out.data() + 8, static_cast<std::uint32_t>(record.at));
+    StoreU32(out.data() + 12, static_cast<std::uint32_t>(record.at >> 32));
+    StoreU32(out.data() + 16, record.length);
+    Crc32 crc;
+    crc.Add(std::span(out).first(kRecordSize - 4));
+    StoreU32(out.data() + kRecordSize - 4, crc.Value());
+    return journal.WriteAt(at, out) && journal.Flush();
+}
+
+std::optional<Record> ReadRecord(File& journal, std::uint64_t at) {
+    std::array<std::byte, kRecordSize> bytes{};
+    if (!journal.ReadAt(at, bytes)) return std::nullopt;
+    Crc32 crc;
+    crc.Add(std::span(bytes).first(kRecordSize - 4));
+    if (LoadU32(bytes.data() + kRecordSize - 4) != crc.Value()) return std::nullopt;
+    const ByteView view(bytes);
+    Record r{LoadU32(bytes.data()), LoadU32(bytes.data() + 4), U64(view, 8), LoadU32(bytes.data() + 16)};
+    if (r.state > kMoved || (r.slot != kNoSlot && r.slot > 1)) return std::nullopt;
+    return r;
+}
+
+// Before each write of the move: the bytes it must not lose go to the slot
+// the last record does not name, then the record names the write.
+class Log final : public rewrite::MoveLog {
+public:
+    Log(File& target, File& journal, std::uint64_t staticSize, const EditPlan& plan, std::uint32_t lastSlot)
+        : target_(target), journal_(journal), staticSize_(staticSize), plan_(plan), next_(lastSlot == 0 ? 1 : 0) {}
+
+    bool Before(std::uint64_t at, std::span<const std::byte> held, bool keep) override {
+        // The write before this one is out of our hands first.
+        if (!target_.Flush()) return false;
+        Record record{kMoving, kNoSlot, at, static_cast<std::uint32_t>(held.size())};
+        if (keep) {
+            record.slot = next_;
+            next_ ^= 1;
+            if (!journal_.WriteAt(SlotAt(staticSize_, plan_, record.slot), held)) return false;
+        }
+        if (!WriteRecord(journal_, RecordAt(staticSize_), record)) return false;
+        touched_ = true;
+        return true;
+    }
+    [[nodiscard]] bool Touched() const { return touched_; }
+
+private:
+    File& target_;
+    File& journal_;
+    std::uint64_t staticSize_;
+    const EditPlan& plan_;
+    std::uint32_t next_;
+    bool touched_ = false;
+};
+
+// What remains once the tail is in place.
+bool Finish(File& target, const EditPlan& plan, const OperationHooks& hooks) {
+    if (plan.newLength < plan.fileLength && !target.SetLength(plan.newLength)) return false;
+    for (const Write& w : plan.writes) {
+        if (!target.WriteAt(w.offset, w.bytes)) return false;
+    }
+    hooks.Pump();
+    return target.Flush() && UpdateChecks(target, plan.newLength, plan.checksumField, plan.checksum, plan.installerCrc);
+}
+
+// From `from` to the end; `resume` for a move that was under way.
+Outcome Run(File& target, File& journal, std::uint64_t staticSize, const EditPlan& plan, const Record& from,
+            const rewrite::MoveResume* resume, const OperationHooks& hooks, bool& outOfMemory) {
+    bool touched = from.state != kBegun;
+    // Before anything has changed but the length, a failure puts that back.
+    const auto stop = [&] {
+        if (touched) return Outcome::Interrupted;
+        if (plan.newLength > plan.fileLength) (void)target.SetLength(plan.fileLength);
+        return Outcome::Untouched;
+    };
+    try {
+        if (from.state == kBegun && plan.newLength > plan.fileLength && !target.SetLength(plan.newLength)) return stop();
+        if (from.state != kMoved) {
+            Log log(target, journal, staticSize, plan, from.slot);
+            const bool moved = rewrite::MoveTail(target, plan.move, hooks, &log, resume);
+            touched = touched || log.Touched();
+            if (!moved || !WriteRecord(journal, RecordAt(staticSize), {kMoved})) return stop();
+            touched = true;
+        }
+        return Finish(target, plan, hooks) ? Outcome::Done : Outcome::Interrupted;
+    } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+        return stop();
+    }
+}
+
+}  // namespace
+
+bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField, bool checksum, std::uint64_t installerCrc) {
+    if (!checksum && installerCrc == 0) return true;
+    PeChecksum sum(checksumField);
+    Crc32 crc;
+    // Read over, never zeroed first: a small file costs no more than its size.
+    const auto bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20));
+    const auto buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
+    std::array<std::byte, 4> crcBytes{};
+    for (std::uint64_t at = 0; at < length;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, length - at));
+        const std::span<std::byte> chunk(buffer.get(), piece);
+        if (!file.ReadAt(at, chunk)) return false;
+        if (installerCrc != 0) {
+            const std::uint64_t from = std::max<std::uint64_t>(at, kInstallerCrcStart);
+            const std::uint64_t to = std::min(at + piece, installerCrc);
+            if (from < to) crc.Add(chunk.subspan(static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from)));
+            StoreU32(crcBytes.data(), crc.Value());
+            // The CRC lies after everything it covers, so it is known here.
+            for (std::size_t k = 0; k < crcBytes.size(); ++k) {
+                const std::uint64_t byte = installerCrc + k;
+                if (byte >= at && byte < at + piece) chunk[static_cast<std::size_t>(byte - at)] = crcBytes[k];
+            }
+        }
+        if (checksum) sum.Add(at, chunk);
+        at += piece;
+    }
+    if (installerCrc != 0 && !file.WriteAt(installerCrc, crcBytes)) return false;
+    if (checksum) {
+        std::array<std::byte, 4> field{};
+        StoreU32(field.data(), sum.Finish(length));
+        if (!file.WriteAt(checksumField, field)) return false;
+    }
+    return file.Flush();
+}
+
+bool Begin(File& journal, const EditPlan& plan) {
+    return journal.Seek(0) && WriteStatic(journal, plan) && WriteRecord(journal, RecordAt(StaticSize(plan)), {});
+}
+
+Outcome CarryOut(File& target, File& journal, const EditPlan& plan, const OperationHooks& hooks, bool& outOfMemory) {
+    return Run(target, journal, StaticSize(plan), plan, Record{}, nullptr, hooks, outOfMemory);
+}
+
+namespace {
+
+Found Replay(File& journal, const std::string& targetPath) {
+    std::uint64_t staticSize = 0;
+    const std::optional<EditPlan> plan = ReadPlan(journal, staticSize);
+    // Cut short while it was written: the edit had not begun.
+    if (!plan) return Found::Damaged;
+    const std::optional<Record> record = ReadRecord(journal, RecordAt(staticSize));
+    if (!record) return Found::Damaged;
+    auto target = File::Open(targetPath.c_str(), File::Mode::ReadWrite);
+    if (!target) return Found::Failed;
+    const auto length = target->Length();
+    if (!length) return Found::Failed;
+    // The lengths the file has while the edit runs; any other file at that
+    // path was put there since, and the journal is not about it.
+    const bool shrinks = plan->newLength < plan->fileLength;
+    const bool grows = plan->newLength > plan->fileLength;
+    const bool expected = record->state == kBegun    ? *length == plan->fileLength || (grows && *length == plan->newLength)
+                          : record->state == kMoving ? *length == (shrinks ? plan->fileLength : plan->newLength)
+                                                     : *length == plan->newLength || (shrinks && *length == plan->fileLength);
+    if (!expected) return Found::PutBack;
+    if (record->state == kBegun) {
+        return *length == plan->fileLength || target->SetLength(plan->fileLength) ? Found::PutBack : Found::Failed;
+    }
+    std::vector<std::byte> held;
+    rewrite::MoveResume resume{record->at, record->length, {}};
+    if (record->state == kMoving) {
+        if (record->length > SlotSize(*plan)) return Found::Failed;
+        if (record->slot != kNoSlot) {
+            held.resize(record->length);
+            if (!journal.ReadAt(SlotAt(staticSize, *plan, record->slot), held)) return Found::Failed;
+            resume.held = held;
+        }
+    }
+    bool outOfMemory = false;
+    const Outcome outcome =
+        Run(*target, journal, staticSize, *plan, *record, record->state == kMoving ? &resume : nullptr, {}, outOfMemory);
+    if (outOfMemory) throw std::bad_alloc();
+    return outcome == Outcome::Done ? Found::Finished : Found::Failed;
+}
+
+}  // namespace
+
+Found Play(File& journal, const std::string& targetPath) { return Replay(journal, targetPath); }
+
+}  // namespace vorn::journal
