@@ -82,6 +82,10 @@ bool File::CopyFrom(File& source, std::uint64_t from, std::uint64_t to, std::uin
     return true;
 }
 
+void File::Prefetch(std::uint64_t offset, std::uint64_t length) {
+    if (stream_) platform::PrefetchStreamRange(stream_.get(), offset, length);
+}
+
 bool File::TakeAttributesOf(const char* path) { return stream_ && platform::CopyFileAttributes(path, stream_.get()); }
 
 bool File::Lock() { return stream_ && platform::LockStream(stream_.get()); }

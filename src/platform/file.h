@@ -43,6 +43,8 @@ public:
     [[nodiscard]] std::optional<std::uint64_t> Position();
     // The file's length; the stream's position is unchanged.
     [[nodiscard]] std::optional<std::uint64_t> Length();
+    // Lets the system read ahead a range that is about to be read.
+    void Prefetch(std::uint64_t offset, std::uint64_t length);
     // Copies `length` bytes at `from` of `source` to `to` of this file,
     // inside the kernel where the system can. Positions are left undefined.
     [[nodiscard]] bool CopyFrom(File& source, std::uint64_t from, std::uint64_t to, std::uint64_t length);

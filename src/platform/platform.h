@@ -31,6 +31,9 @@ bool SeekStream(std::FILE* stream, std::uint64_t offset);
 std::optional<std::uint64_t> TellStream(std::FILE* stream);
 bool SeekStreamToEnd(std::FILE* stream);
 bool ChangeFileLength(std::FILE* stream, std::uint64_t length);
+// Asks the system to start reading a range it will soon be asked for; only
+// advice, where the system takes it.
+void PrefetchStreamRange(std::FILE* stream, std::uint64_t offset, std::uint64_t length);
 
 // Case-insensitive comparison with only the ASCII letters A-Z folded, as the
 // C runtime's _stricmp does in the "C" locale.

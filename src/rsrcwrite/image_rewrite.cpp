@@ -157,6 +157,9 @@ bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks
 
 }  // namespace
 
+// How many chunks a move back to front asks the system to read ahead.
+constexpr std::uint64_t kPrefetchChunks = 4;
+
 bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveLog* log, const MoveResume* resume) {
     if (move.tailLength == 0 || move.newEnd == move.oldEnd) return true;
     const bool growing = move.newEnd > move.oldEnd;
@@ -183,6 +186,12 @@ bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveL
             std::copy(resume->held.begin(), resume->held.end(), piece.begin());
         } else if (!stream.ReadAt(move.oldEnd + at, piece)) {
             return false;
+        }
+        // Read-ahead follows reads forward only: the chunks to come, when
+        // they lie before this one, are asked for ahead.
+        if (growing && at > 0) {
+            const std::uint64_t ahead = std::min<std::uint64_t>(at, kPrefetchChunks * kMoveChunkSize);
+            stream.Prefetch(move.oldEnd + at - ahead, ahead);
         }
         if (remaining > kMoveChunkSize) hooks.Pump();  // the last piece goes straight on
         if (log != nullptr && !resumed && !log->Before(at, piece, shift < length)) return false;

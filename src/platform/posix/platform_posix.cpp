@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,6 +122,16 @@ std::optional<std::uint64_t> TellStream(std::FILE* stream) {
 bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
     if (length > static_cast<std::uint64_t>(INT64_MAX)) return false;
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
+}
+
+void PrefetchStreamRange(std::FILE* stream, std::uint64_t offset, std::uint64_t length) {
+#if defined(POSIX_FADV_WILLNEED)
+    if (offset <= static_cast<std::uint64_t>(INT64_MAX) && length <= static_cast<std::uint64_t>(INT64_MAX)) {
+        (void)posix_fadvise(fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+    }
+#else
+    (void)stream, (void)offset, (void)length;
+#endif
 }
 
 bool CopyStreamRange(std::FILE* from, std::uint64_t fromOffset, std::FILE* to, std::uint64_t toOffset,

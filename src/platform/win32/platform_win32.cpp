@@ -108,6 +108,8 @@ std::optional<std::span<const std::byte>> FindLoaderResource(LoaderModule& modul
     return std::span<const std::byte>(static_cast<const std::byte*>(bytes), size);
 }
 
+void PrefetchStreamRange(std::FILE*, std::uint64_t, std::uint64_t) {}
+
 bool CopyStreamRange(std::FILE* from, std::uint64_t fromOffset, std::FILE* to, std::uint64_t toOffset,
                      std::uint64_t length) {
     std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20)));
