@@ -3,8 +3,8 @@
 
 For a program with an appended tail (256 MiB, 1 GiB) and icons that grow
 its resource section by about 4 KiB, 200 KiB and 4 MiB, page cache warm and
-cold: `vornres icon FILE` (the file itself, written beside and renamed
-over) and `vornres icon FILE -o OUT`, each as a ratio to `cp FILE COPY`
+cold: `vornres icon FILE` (the file itself, edited in place behind its
+journal) and `vornres icon FILE -o OUT`, each as a ratio to `cp FILE COPY`
 timed in the same round, and the tool's peak RSS. Then the small-file edit
 (the bundled sample) against cp of that file, and a version edit that fits
 in the old section of the 1 GiB file (made in place) against the
