@@ -130,7 +130,9 @@ std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize) {
         if (!length) return std::nullopt;
         const auto data = view.Sub(at + 12, *length);
         if (!data) return std::nullopt;
-        plan.writes.push_back({U64(view, at), {data->begin(), data->end()}});
+        const std::uint64_t offset = U64(view, at);
+        if (offset > plan.newLength || *length > plan.newLength - offset) return std::nullopt;
+        plan.writes.push_back({offset, {data->begin(), data->end()}});
         at += 12 + *length;
     }
     // What the writer made of a file no larger than the library's limit.

@@ -483,22 +483,27 @@ class CrashSafety(unittest.TestCase):
 
     def test_journal_is_not_played_onto_another_file(self):
         """A file put in place of one whose edit was killed (restored, rebuilt)
-        is left as it is."""
+        is left as it is: killed as the journal appears, and halfway
+        through a move of the tail."""
         target = os.path.join(ARGS.work, 'crash.exe')
-        shutil.copyfile(self.pristine, target)
-        process = subprocess.Popen([ARGS.vornres, *EDITS['version'](target)], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        while not os.path.exists(target + '.vornres-journal') and process.poll() is None:
-            time.sleep(0.001)
-        os.kill(process.pid, signal.SIGKILL)
-        process.wait()
-        if not os.path.exists(target + '.vornres-journal'):
-            self.skipTest('skipped: the edit ended before it could be killed')
         replacement = work('replacement.exe', 'pe32plus')
-        shutil.copyfile(replacement, target)
-        vornres('info', target)
-        self.assertEqual(read(target), read(replacement))
-        self.assertEqual(side_files(target), [])
+        for kind, share in (('version', 0), ('icon', 0.5)):
+            with self.subTest(edit=kind):
+                delay = self.uncut(kind)[0] * share
+                shutil.copyfile(self.pristine, target)
+                process = subprocess.Popen([ARGS.vornres, *EDITS[kind](target)], stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL)
+                while not os.path.exists(target + '.vornres-journal') and process.poll() is None:
+                    time.sleep(0.001)
+                time.sleep(delay)
+                os.kill(process.pid, signal.SIGKILL)
+                process.wait()
+                if not os.path.exists(target + '.vornres-journal'):
+                    self.skipTest(f'skipped: the {kind} edit ended before it could be killed')
+                shutil.copyfile(replacement, target)
+                vornres('info', target)
+                self.assertEqual(read(target), read(replacement))
+                self.assertEqual(side_files(target), [])
 
 
 class Result(unittest.TextTestResult):
