@@ -196,7 +196,12 @@ public:
         touched_ = true;
         return true;
     }
+    void Wrote(std::uint64_t at, std::span<const std::byte> bytes) override {
+        if (tailSum_ != nullptr) tailSum_->Add(plan_.move.newEnd + at, bytes);
+    }
     [[nodiscard]] bool Touched() const { return touched_; }
+    // The tail's part of the checksum, summed as it is written.
+    void SumTail(PeChecksum* sum) { tailSum_ = sum; }
 
 private:
     File& target_;
@@ -205,16 +210,32 @@ private:
     const EditPlan& plan_;
     std::uint32_t next_;
     bool touched_ = false;
+    PeChecksum* tailSum_ = nullptr;
 };
 
-// What remains once the tail is in place.
-bool Finish(File& target, const EditPlan& plan, const OperationHooks& hooks) {
+// What remains once the tail is in place; `tailSum` holds the checksum of
+// the whole tail when the move wrote it all in this run.
+bool Finish(File& target, const EditPlan& plan, const OperationHooks& hooks, const PeChecksum* tailSum) {
     if (plan.newLength < plan.fileLength && !target.SetLength(plan.newLength)) return false;
     for (const Write& w : plan.writes) {
         if (!target.WriteAt(w.offset, w.bytes)) return false;
     }
     hooks.Pump();
-    return target.Flush() && UpdateChecks(target, plan.newLength, plan.checksumField, plan.checksum, plan.installerCrc);
+    return target.Flush() && UpdateChecks(target, plan.newLength, plan.checksumField, plan.checksum, plan.installerCrc,
+                                          tailSum, plan.move.newEnd);
+}
+
+// Whether the checksum can take the tail's bytes as the move writes them:
+// the whole tail moves in this run, and nothing written after the move
+// lands in it.
+bool SumsTailOnTheWay(const EditPlan& plan, const Record& from, const rewrite::MoveResume* resume) {
+    const rewrite::Move& m = plan.move;
+    if (!plan.checksum || plan.installerCrc != 0 || from.state != kBegun || resume != nullptr || m.tailLength == 0 ||
+        m.newEnd == m.oldEnd || m.newEnd + m.tailLength != plan.newLength) {
+        return false;
+    }
+    return std::all_of(plan.writes.begin(), plan.writes.end(),
+                       [&](const Write& w) { return w.offset + w.bytes.size() <= m.newEnd; });
 }
 
 // From `from` to the end; `resume` for a move that was under way.
@@ -229,14 +250,17 @@ Outcome Run(File& target, File& journal, std::uint64_t staticSize, const EditPla
     };
     try {
         if (from.state == kBegun && plan.newLength > plan.fileLength && !target.SetLength(plan.newLength)) return stop();
+        std::optional<PeChecksum> tailSum;
+        if (SumsTailOnTheWay(plan, from, resume)) tailSum.emplace(plan.checksumField);
         if (from.state != kMoved) {
             Log log(target, journal, staticSize, plan, from.slot);
+            log.SumTail(tailSum ? &*tailSum : nullptr);
             const bool moved = rewrite::MoveTail(target, plan.move, hooks, &log, resume);
             touched = touched || log.Touched();
             if (!moved || !WriteRecord(journal, RecordAt(staticSize), {kMoved})) return stop();
             touched = true;
         }
-        return Finish(target, plan, hooks) ? Outcome::Done : Outcome::Interrupted;
+        return Finish(target, plan, hooks, tailSum ? &*tailSum : nullptr) ? Outcome::Done : Outcome::Interrupted;
     } catch (const std::bad_alloc&) {
         outOfMemory = true;
         return stop();
@@ -245,16 +269,18 @@ Outcome Run(File& target, File& journal, std::uint64_t staticSize, const EditPla
 
 }  // namespace
 
-bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField, bool checksum, std::uint64_t installerCrc) {
+bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField, bool checksum, std::uint64_t installerCrc,
+                  const PeChecksum* summed, std::uint64_t summedFrom) {
     if (!checksum && installerCrc == 0) return true;
-    PeChecksum sum(checksumField);
+    PeChecksum sum = summed != nullptr && installerCrc == 0 ? *summed : PeChecksum(checksumField);
+    const std::uint64_t readTo = summed != nullptr && installerCrc == 0 ? std::min(summedFrom, length) : length;
     Crc32 crc;
     // Read over, never zeroed first: a small file costs no more than its size.
-    const auto bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20));
+    const auto bufferSize = static_cast<std::size_t>(std::min<std::uint64_t>(readTo, 1u << 20));
     const auto buffer = std::make_unique_for_overwrite<std::byte[]>(bufferSize);
     std::array<std::byte, 4> crcBytes{};
-    for (std::uint64_t at = 0; at < length;) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, length - at));
+    for (std::uint64_t at = 0; at < readTo;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, readTo - at));
         const std::span<std::byte> chunk(buffer.get(), piece);
         if (!file.ReadAt(at, chunk)) return false;
         if (installerCrc != 0) {

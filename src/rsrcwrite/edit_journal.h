@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pe/checksum.h"
 #include "pe/operation_hooks.h"
 #include "platform/file.h"
 #include "rsrcwrite/rewrite_plan.h"
@@ -38,7 +39,10 @@ inline constexpr std::uint64_t kInstallerCrcStart = 512;
 
 // One pass over the finished file: the installer's CRC at `installerCrc`
 // (0: none), then the PE checksum over the bytes with that CRC in place.
-bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField, bool checksum, std::uint64_t installerCrc);
+// With `summed`, the checksum of the bytes from `summedFrom` to the end is
+// already in it, and only the bytes before are read (no installer CRC).
+bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField, bool checksum, std::uint64_t installerCrc,
+                  const PeChecksum* summed = nullptr, std::uint64_t summedFrom = 0);
 
 // Writes the journal of `plan` into `journal`, a new file, flushed: it must
 // be complete before the target changes.

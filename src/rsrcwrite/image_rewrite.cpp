@@ -146,6 +146,7 @@ bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks
         // cover bytes not yet read.
         const std::size_t writable = at + held == move.tailLength ? held : held - shift;
         if (!stream.WriteAt(move.newEnd + at, std::span(buffer.data(), writable))) return false;
+        if (log != nullptr) log->Wrote(at, std::span(buffer.data(), writable));
         std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(writable), buffer.begin() + static_cast<std::ptrdiff_t>(held),
                   buffer.begin());
         carried = held - writable;
@@ -196,6 +197,7 @@ bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveL
         if (remaining > kMoveChunkSize) hooks.Pump();  // the last piece goes straight on
         if (log != nullptr && !resumed && !log->Before(at, piece, shift < length)) return false;
         if (!stream.WriteAt(move.newEnd + at, piece)) return false;
+        if (log != nullptr) log->Wrote(at, piece);
         remaining -= length;
         hooks.Move(move.tailLength - remaining, move.tailLength);
     }

@@ -76,6 +76,8 @@ ResultCode ApplyInPlace(File& stream, const PeHeaders& headers, const ImageLayou
 class MoveLog {
 public:
     virtual bool Before(std::uint64_t at, std::span<const std::byte> held, bool keep) = 0;
+    // After each write: the bytes now at tail offset `at` of their new place.
+    virtual void Wrote(std::uint64_t at, std::span<const std::byte> bytes) = 0;
 
 protected:
     ~MoveLog() = default;

@@ -209,13 +209,19 @@ class Signatures(unittest.TestCase):
 class Checksum(unittest.TestCase):
     def test_checksum_handling(self):
         # Whether the file has a checksum, the options, what it must be after: valid, kept or 0.
+        # 'tail': 2 MiB + 1 of data after the image, which an edit in place moves.
         cases = {'set': (True, [], 'valid'), 'zero': (False, [], 0), 'keep': (True, ['--checksum', 'keep'], 'kept'),
-                 'update': (False, ['--checksum', 'update'], 'valid'), 'zeroed': (True, ['--checksum', 'zero'], 0)}
+                 'update': (False, ['--checksum', 'update'], 'valid'), 'zeroed': (True, ['--checksum', 'zero'], 0),
+                 'tail': (True, [], 'valid')}
         for arch in ARCHES:
             for kind, edit in EDITS.items():
                 for case, (set_before, options, want) in cases.items():
                     with self.subTest(arch=arch, edit=kind, case=case):
-                        pe = pe_of(work('sum.exe', arch))
+                        path = work('sum.exe', arch)
+                        if case == 'tail':
+                            with open(path, 'ab') as f:
+                                f.write(random.Random(7).randbytes((2 << 20) + 1))
+                        pe = pe_of(path)
                         pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum() if set_before else 0
                         path = work('sum.exe', data=bytes(pe.write()))
                         self.assertEqual(pe_of(path).verify_checksum(), set_before)
