@@ -1,6 +1,7 @@
 #!/bin/sh
 # Sums a campaign's logs per target: executions, the last coverage figures
-# (cov and ft), and crash, leak and sanitizer reports.
+# (cov and ft), crash, leak and sanitizer reports, the inputs kept for them
+# (crash-, leak-, oom-, timeout-) and the slow units libFuzzer notes apart.
 #   fuzz/totals.sh [CAMPAIGN_DIR]      default build/fuzz-campaign
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/build/fuzz-campaign}
@@ -17,8 +18,9 @@ for target in resource_table version_parser ico_reader module_group version_roun
     last=$(ls -t "$@" | head -n 1)
     cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$last" | tail -n 1)
     crashes=$(cat "$@" | grep -c -E '^==[0-9]+==(ERROR|WARNING)|runtime error:|vornutils fuzz:|LeakSanitizer' || true)
-    artifacts=$(ls "$out/artifacts/$target" 2>/dev/null | wc -l)
-    echo "$target: $runs executions, $cov, $crashes reports, $artifacts artifacts"
+    kept=$(ls "$out/artifacts/$target" 2>/dev/null | grep -c -v '^slow-unit-' || true)
+    slow=$(ls "$out/artifacts/$target" 2>/dev/null | grep -c '^slow-unit-' || true)
+    echo "$target: $runs executions, $cov, $crashes reports, $kept inputs kept, $slow slow units"
     all=$((all + runs))
 done
 echo "total: $all executions"
