@@ -122,15 +122,15 @@ bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks
     std::uint64_t at = 0;     // tail offset of the buffer's first byte
     std::size_t carried = 0;  // bytes at the buffer's start, read and not yet written
     if (resume != nullptr) {
-        // Every write here was logged with its bytes, at least the growth of
-        // them but at the end.
+        // Every write here was logged with the bytes it held: at least the
+        // growth, unless it ended the tail.
         const std::size_t held = resume->held.size();
         if (held == 0 || held > buffer.size() || resume->at + held > move.tailLength ||
             (held < shift && resume->at + held != move.tailLength)) {
             return false;
         }
         at = resume->at;
-        carried = resume->held.size();
+        carried = held;
         std::copy(resume->held.begin(), resume->held.end(), buffer.begin());
     }
     for (bool resumed = resume != nullptr; resumed || at + carried < move.tailLength; resumed = false) {
