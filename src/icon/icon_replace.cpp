@@ -88,7 +88,12 @@ ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, cons
         image.majorVersion = moved->majorVersion;
         image.minorVersion = moved->minorVersion;
         image.size = set.images[i].imageSize();
-        image.data = set.images[i].imageData.data();
+        if (set.source && set.images[i].imageData.empty()) {
+            image.source = &*set.source;
+            image.sourceOffset = set.images[i].sourceOffset;
+        } else {
+            image.data = set.images[i].imageData.data();
+        }
         table.entries.push_back(std::move(image));
         StoreU16(set.groupData.data() + kIconHeaderSize + i * kGroupEntrySize + kGroupEntryIdOffset, ids[i]);
     }
@@ -105,7 +110,7 @@ ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::
     if (const ResultCode code = OpenImageForEditing(targetPath, image, access); code != ResultCode::Success) return code;
 
     ResultCode code = ResultCode::BadSourceKind;
-    if (sourceKind == IconSourceFile) code = ReadIconFile(set, sourcePath);
+    if (sourceKind == IconSourceFile) code = ReadIconFile(set, sourcePath, access.leaveIconImages);
     if (sourceKind == IconSourceModule) code = ReadModuleIconGroup(set, sourcePath, groupName, access.kinds);
     if (code != ResultCode::Success) return code;
 

@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "frame/result_code.h"
 #include "pe/pe_headers.h"
+#include "platform/file.h"
 
 namespace vorn {
 
@@ -31,8 +33,14 @@ inline constexpr std::uint32_t kFileEntryImageOffset = 12;
 
 struct IconImage {
     std::vector<std::byte> imageData;
+    // Of an image left in the set's source file: where it lies there and how
+    // long it is; imageData is then empty.
+    std::uint64_t sourceOffset = 0;
+    std::uint32_t sourceSize = 0;
 
-    [[nodiscard]] std::uint32_t imageSize() const { return static_cast<std::uint32_t>(imageData.size()); }
+    [[nodiscard]] std::uint32_t imageSize() const {
+        return imageData.empty() ? sourceSize : static_cast<std::uint32_t>(imageData.size());
+    }
 };
 
 // While a table holds entries that point into a set, the set must outlive
@@ -42,6 +50,8 @@ struct IconSet {
     // until a replacement writes the target's ids into it.
     std::vector<std::byte> groupData;
     std::vector<IconImage> images;  // one per entry, in entry order
+    // The .ico file of images read only when the section is built.
+    std::optional<File> source;
 
     [[nodiscard]] std::uint32_t groupSize() const { return static_cast<std::uint32_t>(groupData.size()); }
     [[nodiscard]] std::uint32_t imageCount() const { return static_cast<std::uint32_t>(images.size()); }
@@ -51,7 +61,10 @@ struct IconSet {
 // opened. BadIconSource: the header is short or not of type 1, the
 // directory or an image lies (partly) outside the file, or the images hold
 // more bytes than the file. On failure the set is empty.
-ResultCode ReadIconFile(IconSet& set, const char* path);
+// With `leaveImages`, the images are checked the same way but stay in the
+// file, which the set keeps open: the section builder reads each straight
+// into its place, so a large icon is held in memory once, not twice.
+ResultCode ReadIconFile(IconSet& set, const char* path, bool leaveImages = false);
 
 // Fills `set` from the module's icon group `groupName` ("#12" for id 12), or
 // its first group when `groupName` is null. IconSourceNotFound: the module

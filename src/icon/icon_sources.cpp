@@ -32,7 +32,7 @@ ResultCode ForEachIconGroup(const char* path, ImageKinds kinds, Take&& take) {
     return ResultCode::Success;
 }
 
-ResultCode ReadIconFileInto(IconSet& set, const char* path) {
+ResultCode ReadIconFileInto(IconSet& set, const char* path, bool leaveImages) {
     auto file = File::Open(path, File::Mode::Read);
     if (!file) return ResultCode::IconSourceNotFound;
     const auto length = file->Length();
@@ -66,10 +66,14 @@ ResultCode ReadIconFileInto(IconSet& set, const char* path) {
         // The first 14 bytes become the group entry; its id field holds the
         // low half of the file offset until the target's id replaces it.
         std::copy(entry, entry + kGroupEntrySize, set.groupData.begin() + kIconHeaderSize + i * kGroupEntrySize);
-        std::vector<std::byte>& image = set.images[i].imageData;
-        image.resize(LoadU32(entry + kEntryImageSizeOffset));
-        if (!file->ReadAt(LoadU32(entry + kFileEntryImageOffset), image)) return ResultCode::BadIconSource;
+        IconImage& image = set.images[i];
+        image.sourceOffset = LoadU32(entry + kFileEntryImageOffset);
+        image.sourceSize = LoadU32(entry + kEntryImageSizeOffset);
+        if (leaveImages) continue;
+        image.imageData.resize(image.sourceSize);
+        if (!file->ReadAt(image.sourceOffset, image.imageData)) return ResultCode::BadIconSource;
     }
+    if (leaveImages) set.source = std::move(file);
     return ResultCode::Success;
 }
 
@@ -118,9 +122,9 @@ ResultCode ReadModuleIconGroupInto(IconSet& set, const char* path, const char* g
 
 }  // namespace
 
-ResultCode ReadIconFile(IconSet& set, const char* path) {
+ResultCode ReadIconFile(IconSet& set, const char* path, bool leaveImages) {
     ReleaseIconSet(set);
-    const ResultCode code = ReadIconFileInto(set, path);
+    const ResultCode code = ReadIconFileInto(set, path, leaveImages);
     if (code != ResultCode::Success) ReleaseIconSet(set);
     return code;
 }
@@ -159,6 +163,7 @@ ResultCode ListIconGroups(const char* path, void* listBox) {
 void ReleaseIconSet(IconSet& set) {
     set.groupData = {};
     set.images = {};
+    set.source.reset();
 }
 
 }  // namespace vorn

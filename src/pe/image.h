@@ -73,6 +73,9 @@ struct ImageAccess {
     // A file without a resource section gets one, and one without an icon
     // group gets group 1, instead of the codes 4 and 7.
     bool createResources = false;
+    // An .ico file's images are read as the section is built, straight into
+    // it, rather than into memory of their own first.
+    bool leaveIconImages = false;
 };
 
 // An open image. The table's entries view resourceBytes, so the bytes are

@@ -16,6 +16,8 @@
 
 namespace vorn {
 
+class File;
+
 // A resource or type name. All records that came from one directory entry
 // share one string, so a pointer comparison tells whether two records belong
 // to the same named group. Null for numbered names and types.
@@ -39,6 +41,11 @@ struct ResourceEntry {
     // `size` bytes, never owned: the loaded resource bytes, or a block the
     // editor that set it owns and keeps alive until the table is written.
     const std::byte* data = nullptr;
+    // Or, with `data` null, `size` bytes at `sourceOffset` of `source`, an
+    // open file that the editor keeps alive as it would a block: read only
+    // as the section is built, straight into their place.
+    File* source = nullptr;
+    std::uint64_t sourceOffset = 0;
 
     [[nodiscard]] std::span<const std::byte> Bytes() const { return {data, size}; }
 };

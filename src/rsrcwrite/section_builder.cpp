@@ -5,6 +5,7 @@
 
 #include "pe/byte_view.h"
 #include "pe/pe_format.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace vorn {
@@ -124,7 +125,9 @@ ResultCode Build(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSi
     std::vector<std::uint64_t> dataOffset(entries.size());
     std::uint64_t end = dataStart;
     for (std::size_t k = 0; k < entries.size(); ++k) {
-        if (entries[k].size != 0 && entries[k].data == nullptr) return ResultCode::BadResourceData;
+        if (entries[k].size != 0 && entries[k].data == nullptr && entries[k].source == nullptr) {
+            return ResultCode::BadResourceData;
+        }
         dataOffset[k] = Align4(end);
         end = dataOffset[k] + entries[k].size;
         if (end > kMaxSectionSize) return ResultCode::SectionBuildFailed;
@@ -196,7 +199,12 @@ ResultCode Build(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSi
         StoreU32(dataEntry + kResDataRvaOffset, sectionRva + static_cast<std::uint32_t>(dataOffset[k]));
         StoreU32(dataEntry + kResDataSizeOffset, entries[k].size);
         StoreU32(dataEntry + kResDataCodePageOffset, entries[k].codePage);
-        if (entries[k].size != 0) std::copy_n(entries[k].data, entries[k].size, out + dataOffset[k]);
+        if (entries[k].size == 0) continue;
+        if (entries[k].data != nullptr) {
+            std::copy_n(entries[k].data, entries[k].size, out + dataOffset[k]);
+        } else if (!entries[k].source->ReadAt(entries[k].sourceOffset, {out + dataOffset[k], entries[k].size})) {
+            return ResultCode::BadIconSource;
+        }
     }
 
     sectionBuffer = std::move(section);

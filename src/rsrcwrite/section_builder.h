@@ -19,7 +19,9 @@ namespace vorn {
 //
 // Returns 0; SectionBuildFailed for a table with no entries, a name that
 // converts to no UTF-16 text, or a section that would pass 2 GiB;
-// BadResourceData for an entry with a size but no data; OutOfMemory.
+// BadResourceData for an entry with a size but no data; BadIconSource when
+// bytes left in their source file (an .ico file's images) cannot be read,
+// as when they are read up front; OutOfMemory.
 ResultCode BuildResourceSection(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSize,
                                 ResourceTable& table, std::uint32_t sectionRva, const OperationHooks& hooks = {});
 

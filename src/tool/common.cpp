@@ -258,6 +258,7 @@ int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, Imag
     access.commit = &edit.commit;
     access.report = &edit.report;
     access.createResources = true;
+    access.leaveIconImages = true;
 
     // A signature that an edit breaks is refused unless the user says what
     // to do with it; the check reads the headers only.
