@@ -183,14 +183,14 @@ public:
     Log(File& target, File& journal, std::uint64_t staticSize, const EditPlan& plan, std::uint32_t lastSlot)
         : target_(target), journal_(journal), staticSize_(staticSize), plan_(plan), next_(lastSlot == 0 ? 1 : 0) {}
 
-    bool Before(std::uint64_t at, std::span<const std::byte> held, bool keep) override {
+    bool Before(std::uint64_t at, std::uint32_t held, std::span<const std::byte> kept) override {
         // The write before this one is out of our hands first.
         if (!target_.Flush()) return false;
-        Record record{kMoving, kNoSlot, at, static_cast<std::uint32_t>(held.size())};
-        if (keep) {
+        Record record{kMoving, kNoSlot, at, held};
+        if (!kept.empty()) {
             record.slot = next_;
             next_ ^= 1;
-            if (!journal_.WriteAt(SlotAt(staticSize_, plan_, record.slot), held)) return false;
+            if (!journal_.WriteAt(SlotAt(staticSize_, plan_, record.slot), kept)) return false;
         }
         if (!WriteRecord(journal_, RecordAt(staticSize_), record)) return false;
         touched_ = true;
@@ -199,6 +199,7 @@ public:
     void Wrote(std::uint64_t at, std::span<const std::byte> bytes) override {
         if (tailSum_ != nullptr) tailSum_->Add(plan_.move.newEnd + at, bytes);
     }
+    [[nodiscard]] bool WantsBytes() const override { return tailSum_ != nullptr; }
     [[nodiscard]] bool Touched() const { return touched_; }
     // The tail's part of the checksum, summed as it is written.
     void SumTail(PeChecksum* sum) { tailSum_ = sum; }
@@ -341,8 +342,10 @@ Found Replay(File& journal, const std::string& targetPath) {
     std::vector<std::byte> held;
     rewrite::MoveResume resume{record->at, record->length, {}};
     if (record->state == kMoving) {
-        if (record->length > SlotSize(*plan)) return Found::Failed;
+        // A write that holds nothing in a slot may be longer than one: the
+        // move checks it against the pieces it makes.
         if (record->slot != kNoSlot) {
+            if (record->length > SlotSize(*plan)) return Found::Failed;
             held.resize(record->length);
             if (!journal.ReadAt(SlotAt(staticSize, *plan, record->slot), held)) return Found::Failed;
             resume.held = held;

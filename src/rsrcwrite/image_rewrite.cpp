@@ -6,6 +6,7 @@
 
 #include "pe/byte_view.h"
 #include "pe/pe_format.h"
+#include "platform/platform.h"
 #include "rsrcwrite/rewrite_plan.h"
 #include "rsrcwrite/safe_commit.h"
 #include "rsrcwrite/section_builder.h"
@@ -140,7 +141,9 @@ bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks
             if (!stream.ReadAt(move.oldEnd + at + carried, std::span(buffer.data() + carried, length))) return false;
             if (length == kMoveChunkSize) hooks.Pump();
             held += length;
-            if (log != nullptr && !log->Before(at, std::span(buffer.data(), held), true)) return false;
+            if (log != nullptr && !log->Before(at, static_cast<std::uint32_t>(held), std::span(buffer.data(), held))) {
+                return false;
+            }
         }
         // Before the end, the last `shift` bytes wait: writing them would
         // cover bytes not yet read.
@@ -160,6 +163,10 @@ bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks
 
 // How many chunks a move back to front asks the system to read ahead.
 constexpr std::uint64_t kPrefetchChunks = 4;
+// The system's page, or a multiple of it.
+constexpr std::uint64_t kPageSize = 4096;
+// The longest piece of a move copied inside the kernel.
+constexpr std::uint64_t kCopyPieceSize = 32u << 20;
 
 bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveLog* log, const MoveResume* resume) {
     if (move.tailLength == 0 || move.newEnd == move.oldEnd) return true;
@@ -170,23 +177,34 @@ bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveL
     // back when shrinking, so that no byte is overwritten before it is read.
     // Only a chunk that overlaps its own new place is written over bytes
     // held nowhere else.
-    std::vector<std::byte> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(move.tailLength, kMoveChunkSize)));
+    // Under a log that needs no bytes, pieces as long as the shift, so that
+    // none overlaps its new place, are copied inside the kernel, as cp
+    // copies; they cost no memory. Only a journal's edit takes this way: the
+    // exports read and write every chunk.
+    const bool copies = platform::kCopiesInKernel && log != nullptr && !log->WantsBytes() && shift >= kMoveChunkSize;
+    const std::uint64_t pieceSize = copies ? std::min(shift / kPageSize * kPageSize, kCopyPieceSize) : kMoveChunkSize;
+    std::vector<std::byte> buffer(copies ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(move.tailLength, kMoveChunkSize)));
     std::uint64_t remaining = move.tailLength;  // bytes not yet at their new place
     if (resume != nullptr) {
-        if (resume->length == 0 || resume->length > buffer.size() || resume->at + resume->length > move.tailLength ||
+        if (resume->length == 0 || resume->length > pieceSize || resume->at + resume->length > move.tailLength ||
             (!resume->held.empty() && resume->held.size() != resume->length)) {
             return false;
         }
         remaining = growing ? resume->at + resume->length : move.tailLength - resume->at;
     }
     for (bool resumed = resume != nullptr; remaining > 0; resumed = false) {
-        const std::uint64_t length = std::min<std::uint64_t>(kMoveChunkSize, remaining);
-        const std::uint64_t at = growing ? remaining - length : move.tailLength - remaining;
-        const std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(length));
-        if (resumed && !resume->held.empty()) {
-            std::copy(resume->held.begin(), resume->held.end(), piece.begin());
-        } else if (!stream.ReadAt(move.oldEnd + at, piece)) {
-            return false;
+        std::uint64_t length = std::min(pieceSize, remaining);
+        std::uint64_t at = growing ? remaining - length : move.tailLength - remaining;
+        if (copies && length < remaining) {
+            // A copied piece ends its new place on a page boundary where the
+            // next piece's begins, so that no page of it is written in part
+            // before it is cached: the system would read it first.
+            if (growing) {
+                at += (kPageSize - (move.newEnd + at) % kPageSize) % kPageSize;
+                length = remaining - at;
+            } else {
+                length -= (move.newEnd + at + length) % kPageSize;
+            }
         }
         // Read-ahead follows reads forward only: the chunks to come, when
         // they lie before this one, are asked for ahead.
@@ -194,8 +212,27 @@ bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveL
             const std::uint64_t ahead = std::min<std::uint64_t>(at, kPrefetchChunks * kMoveChunkSize);
             stream.Prefetch(move.oldEnd + at - ahead, ahead);
         }
+        if (copies) {
+            // The chunk is still whole at its old place, resumed or not.
+            if (!resumed && !log->Before(at, static_cast<std::uint32_t>(length), {})) return false;
+            if (!stream.CopyFrom(stream, move.oldEnd + at, move.newEnd + at, length)) return false;
+            log->Wrote(at, {});
+            if (remaining > length) hooks.Pump();
+            remaining -= length;
+            hooks.Move(move.tailLength - remaining, move.tailLength);
+            continue;
+        }
+        const std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(length));
+        if (resumed && !resume->held.empty()) {
+            std::copy(resume->held.begin(), resume->held.end(), piece.begin());
+        } else if (!stream.ReadAt(move.oldEnd + at, piece)) {
+            return false;
+        }
         if (remaining > kMoveChunkSize) hooks.Pump();  // the last piece goes straight on
-        if (log != nullptr && !resumed && !log->Before(at, piece, shift < length)) return false;
+        if (log != nullptr && !resumed &&
+            !log->Before(at, static_cast<std::uint32_t>(length), shift < length ? piece : std::span<std::byte>{})) {
+            return false;
+        }
         if (!stream.WriteAt(move.newEnd + at, piece)) return false;
         if (log != nullptr) log->Wrote(at, piece);
         remaining -= length;

@@ -69,15 +69,18 @@ ResultCode ApplyInPlace(File& stream, const PeHeaders& headers, const ImageLayou
                         std::span<const std::byte> section, const OperationHooks& hooks);
 
 // Told before each write of a move, so that a journal can keep up with it:
-// the tail offset the write begins at and the bytes held for it. When
-// `keep` is set the write covers some of those bytes' old places before
-// they are at their new ones, so they exist nowhere else until it is done.
-// False stops the move.
+// the tail offset the write begins at and the number of bytes held for it.
+// `kept` is those bytes when the write covers some of their old places
+// before they are at their new ones, so that they exist nowhere else until
+// it is done; empty otherwise. False stops the move.
 class MoveLog {
 public:
-    virtual bool Before(std::uint64_t at, std::span<const std::byte> held, bool keep) = 0;
+    virtual bool Before(std::uint64_t at, std::uint32_t held, std::span<const std::byte> kept) = 0;
     // After each write: the bytes now at tail offset `at` of their new place.
+    // Unless the log wants them, a piece that does not overlap its new place
+    // may be copied inside the kernel, and `bytes` is then empty.
     virtual void Wrote(std::uint64_t at, std::span<const std::byte> bytes) = 0;
+    [[nodiscard]] virtual bool WantsBytes() const = 0;
 
 protected:
     ~MoveLog() = default;

@@ -133,7 +133,7 @@ const VersionInfoBlock kShortTexts = Texts("s");
 
 
 // Placeholders in a command line: FILE the target, OUT the second file, ICO
-// the new icon, BIGICO one of more than 1 MiB, MODULE a module to take an
+// the new icon, BIGICO one of more than 2 MiB, MODULE a module to take an
 // icon group from.
 std::function<Invocation(const std::string&, const std::string&)> Tool(std::vector<std::string> args) {
     return [args](const std::string& target, const std::string& out) {
@@ -191,6 +191,9 @@ const std::vector<Operation> kOperations = {
     {"vornres_version_shrink_tail", "versioned-tail", Writes::Safely, false,
      Tool({"version", "FILE", "--set", "CompanyName=Example", "--set", "Comments=", "--set", "LegalTrademarks="}), false},
     {"vornres_icon_large_tail", "tail", Writes::Safely, false, Tool({"icon", "FILE", "--from", "BIGICO"}), false},
+    // With no checksum to sum on the way, the tail is copied inside the kernel.
+    {"vornres_icon_large_tail_unsummed", "tail", Writes::Safely, false,
+     Tool({"icon", "FILE", "--from", "BIGICO", "--checksum", "zero"}), false},
     {"vornres_icon_shrink_tail", "big-icon-tail", Writes::Safely, false, Tool({"icon", "FILE", "--from", "ICO"}), false},
     {"vornres_icon", "base", Writes::Safely, false, Tool({"icon", "FILE", "--from", "ICO"})},
     {"vornres_icon_new_section", "bare", Writes::Safely, false, Tool({"icon", "FILE", "--from", "ICO"})},
@@ -214,7 +217,7 @@ public:
         ASSERT_EQ(CUtil_23(f.paths["versioned"].c_str(), &longTexts), VornSuccess);
         f.paths["versioned-tail"] = f.dir.Write(Fixture((1u << 20) + 1), "versioned-tail");
         ASSERT_EQ(CUtil_23(f.paths["versioned-tail"].c_str(), &longTexts), VornSuccess);
-        f.bigIco = f.dir.Write(NewIcon((1u << 20) + 4096), "big");
+        f.bigIco = f.dir.Write(NewIcon((2u << 20) + 4096), "big");
         f.paths["big-icon-tail"] = f.dir.Write(Fixture((1u << 20) + 1), "big-icon-tail");
         ASSERT_EQ(CUtil_21(f.paths["big-icon-tail"].c_str(), f.bigIco.c_str(), 1, nullptr), VornSuccess);
         ASSERT_EQ(CUtil_22(f.paths["versioned"].c_str(), &f.shown), VornSuccess);

@@ -94,6 +94,8 @@ EDITS = {
 # the piece it moves at a time and by more, growing and shrinking.
 KILL_EDITS = dict(EDITS, **{
     'icon-large': lambda path: ['icon', path, '--from', ARGS.huge_icon],
+    # With no checksum to sum on the way, the tail is copied inside the kernel.
+    'icon-large-unsummed': lambda path: ['icon', path, '--from', ARGS.huge_icon, '--checksum', 'zero'],
     'icon-shrink': lambda path: ['icon', path, '--from', ARGS.small_icon],  # on a file holding the big icon
 })
 
