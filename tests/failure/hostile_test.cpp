@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -166,6 +167,8 @@ TEST_P(HostileSizes, BoundedAllocationsAndResultCodes) {
     const Hostile hostile = HostileFiles()[GetParam()];
     test::TempDir dir;
     const ByteVec good = Image().bytes;
+    std::uint64_t largest = 0;
+    std::string largestBy;
     for (const Call& c : Calls()) {
         SCOPED_TRACE(c.name);
         const std::string target = dir.Write(hostile.target, "hostile");
@@ -183,7 +186,10 @@ TEST_P(HostileSizes, BoundedAllocationsAndResultCodes) {
         EXPECT_LE(stats.peak, bound) << "held at once";
         EXPECT_LE(stats.bytes, bound) << "allocated in all";
         EXPECT_EQ(stats.live, 0) << "allocations left behind";
+        if (stats.largest > largest) largest = stats.largest, largestBy = c.name;
     }
+    std::printf("%s: largest allocation %llu bytes (%s), file %zu bytes\n", hostile.name,
+                static_cast<unsigned long long>(largest), largestBy.c_str(), hostile.target.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, HostileSizes, testing::Range<std::size_t>(0, HostileFiles().size()),
