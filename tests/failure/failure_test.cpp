@@ -190,8 +190,10 @@ const std::vector<Operation> kOperations = {
     // time and by more, growing and shrinking.
     {"vornres_version_shrink_tail", "versioned-tail", Writes::Safely, false,
      Tool({"version", "FILE", "--set", "CompanyName=Example", "--set", "Comments=", "--set", "LegalTrademarks="}), false},
-    {"vornres_icon_large_tail", "tail", Writes::Safely, false, Tool({"icon", "FILE", "--from", "BIGICO"}), false},
-    // With no checksum to sum on the way, the tail is copied inside the kernel.
+    // The fixtures' checksum is zero. Set, it is summed as the tail moves
+    // through memory; left zero, the tail is copied inside the kernel.
+    {"vornres_icon_large_tail", "tail", Writes::Safely, false,
+     Tool({"icon", "FILE", "--from", "BIGICO", "--checksum", "update"}), false},
     {"vornres_icon_large_tail_unsummed", "tail", Writes::Safely, false,
      Tool({"icon", "FILE", "--from", "BIGICO", "--checksum", "zero"}), false},
     {"vornres_icon_shrink_tail", "big-icon-tail", Writes::Safely, false, Tool({"icon", "FILE", "--from", "ICO"}), false},
