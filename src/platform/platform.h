@@ -39,9 +39,6 @@ void PrefetchStreamRange(std::FILE* stream, std::uint64_t offset, std::uint64_t 
 // C runtime's _stricmp does in the "C" locale.
 int CompareIgnoreAsciiCase(std::string_view a, std::string_view b);
 
-// Copies `length` bytes between two open streams at the given offsets, in
-// the kernel where the system offers it, else through a buffer. Both
-// streams must have been flushed; their positions are left undefined.
 // Whether CopyStreamRange copies inside the kernel, rather than through a
 // buffer it allocates.
 #if defined(__linux__)
@@ -49,6 +46,10 @@ inline constexpr bool kCopiesInKernel = true;
 #else
 inline constexpr bool kCopiesInKernel = false;
 #endif
+
+// Copies `length` bytes between two open streams at the given offsets, in
+// the kernel where the system offers it, else through a buffer. Both
+// streams must have been flushed; their positions are left undefined.
 bool CopyStreamRange(std::FILE* from, std::uint64_t fromOffset, std::FILE* to, std::uint64_t toOffset,
                      std::uint64_t length);
 
