@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "pe/byte_view.h"
 #include "pe/image.h"
@@ -16,9 +17,12 @@ namespace {
 constexpr std::uint32_t kMaxIconId = 0xFFFF;
 constexpr std::int32_t kNewGroupLanguage = 1033;
 
-ResourceEntry* FindGroup(ResourceTable& table, std::int32_t nameId, const std::string* name) {
+// The first icon group of that name, and of that language when one is given.
+ResourceEntry* FindGroup(ResourceTable& table, std::int32_t nameId, const std::string* name,
+                         std::optional<std::int32_t> language = std::nullopt) {
     const auto found = std::find_if(table.entries.begin(), table.entries.end(), [&](const ResourceEntry& entry) {
         if (entry.typeId != pe::kRtGroupIcon || entry.nameId != nameId) return false;
+        if (language && entry.language != *language) return false;
         if (name == nullptr) return !entry.name;
         return entry.name && platform::CompareIgnoreAsciiCase(*entry.name, *name) == 0;
     });
@@ -55,6 +59,9 @@ ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, cons
             ++marked;
         }
     }
+    // The sort puts languages in order, which a damaged directory need not
+    // have held: the group found again must be the one whose images went.
+    const std::int32_t language = group->language;
     SortResourceTable(table.entries, hooks);
     table.entries.resize(table.entries.size() - marked);
 
@@ -74,7 +81,7 @@ ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, cons
 
     table.entries.reserve(table.entries.size() + set.imageCount());
     // The sort may have moved the group.
-    ResourceEntry* moved = FindGroup(table, groupNameId, groupName);
+    ResourceEntry* moved = FindGroup(table, groupNameId, groupName, language);
     if (moved == nullptr) return ResultCode::NoIconGroup;
     for (std::uint32_t i = 0; i < set.imageCount(); ++i) {
         ResourceEntry image;
