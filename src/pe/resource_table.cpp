@@ -43,9 +43,9 @@ struct Load {
     std::uint64_t directoryBytes = 0;
 };
 
-// The ANSI text of the counted string at `offset`: an empty pointer when the
-// string is empty or cannot be converted (the entry then counts as an ID
-// entry); false when the string does not lie inside the bytes.
+// The ANSI text of the counted string at `offset`; false when the string
+// does not lie inside the bytes, is empty or cannot be converted: such an
+// entry could only be written back as another name or a number.
 bool ReadName(Load& load, std::uint32_t offset, ResourceName& name) {
     const auto found = load.names.find(offset);
     if (found != load.names.end()) {
@@ -61,7 +61,8 @@ bool ReadName(Load& load, std::uint32_t offset, ResourceName& name) {
     std::u16string units(*length, u'\0');
     for (std::size_t i = 0; i < units.size(); ++i) units[i] = LoadU16(text->data() + 2 * i);
     auto ansi = platform::WideToAnsi(units);
-    if (ansi && !ansi->empty()) name = std::make_shared<const std::string>(std::move(*ansi));
+    if (!ansi || ansi->empty()) return false;
+    name = std::make_shared<const std::string>(std::move(*ansi));
     load.names.emplace(offset, name);
     return true;
 }
@@ -89,8 +90,12 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
         const std::uint32_t offsetToData = LoadU32(entry->data() + 4);
 
         // Entries counted as named are named whatever their top bit says.
+        // An id is 16 bits, and a language is never a name: an entry that
+        // breaks either rule would come back under another identity.
         ResourceName text;
-        if (i < namedCount && !ReadName(load, nameField & kResOffsetMask, text)) {
+        const bool named = i < namedCount;
+        if ((named && (level == 2 || !ReadName(load, nameField & kResOffsetMask, text))) ||
+            (!named && nameField > 0xFFFF)) {
             load.failure = ResultCode::BadResourceData;
             return;
         }
@@ -105,13 +110,20 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
         } else if (level == 1) {
             record.nameId = text ? -1 : id;
             record.name = text;
-        } else if (level == 2 && !text) {
+        } else {
             record.language = id;
         }
 
-        if ((offsetToData & kResHighBit) != 0) {
+        // Type, name, language: data anywhere but at the third level, or a
+        // directory below it, would be rebuilt into another shape.
+        const bool subdirectoryEntry = (offsetToData & kResHighBit) != 0;
+        if (subdirectoryEntry != (level < kLanguageLevel)) {
+            load.failure = ResultCode::BadResourceData;
+            return;
+        }
+        if (subdirectoryEntry) {
             const std::uint32_t subdirectory = offsetToData & kResOffsetMask;
-            if (level + 1 >= kMaxDirectoryDepth || !load.visited.insert(subdirectory).second) {
+            if (!load.visited.insert(subdirectory).second) {
                 load.failure = ResultCode::BadResourceData;
                 continue;
             }

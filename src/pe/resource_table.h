@@ -59,16 +59,19 @@ struct ResourceTable {
     [[nodiscard]] std::int32_t entryCount() const { return static_cast<std::int32_t>(entries.size()); }
 };
 
-// Directories nested deeper than this are refused as damaged: a real tree
-// has three levels.
-inline constexpr int kMaxDirectoryDepth = 16;
+// The level of a resource tree whose entries lead to data: type (0), name
+// (1), language (2).
+inline constexpr int kLanguageLevel = 2;
 
 // Flattens the resource directory at the start of `resourceBytes` into
 // `table`, depth first in directory order. Returns 0, OutOfMemory or
 // BadResourceData, which includes directories or names that together claim
-// more bytes than the section holds (they must overlap) and records whose
-// data claim more than four times its bytes; on failure the records read so
-// far stay in the table.
+// more bytes than the section holds (they must overlap), records whose data
+// claim more than four times its bytes, and every tree that could not be
+// rebuilt with each resource under its own type, name and language: data
+// above the language level or a directory below it, a named language, an
+// empty or unconvertible name, an id above 65535. On failure the records
+// read so far stay in the table.
 ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table,
                              std::uint32_t resourceRva);
 

@@ -28,35 +28,57 @@ std::uint16_t Length(Bytes block) { return LoadU16(block.data()); }
 // Blocks are read from spans that begin at a 4-byte boundary of the
 // resource, so alignment inside a block is alignment in the resource.
 // Each parse takes exactly the block's bytes.
+//
+// A tree is read only when every block lies inside its parent and every
+// key and text value ends inside its block: a length that lies would make
+// an edit land inside another block, where it could not be read back.
+
+// True when the text read from `start` ends with its NUL inside the block.
+bool Terminated(Bytes b, const Text& text, std::size_t start) {
+    return text.next > start && text.next <= b.size() && LoadU16(b.data() + text.next - 2) == 0;
+}
+
+bool AllZero(Bytes b) { return std::all_of(b.begin(), b.end(), [](std::byte x) { return x == std::byte{0}; }); }
+
+// Calls `parse` on each child block from `first` to the end of `b`: zeros
+// after the last child are padding; any other bytes must be whole blocks.
+template <class Parse>
+ResultCode ForEachChild(Bytes b, std::size_t first, Parse parse) {
+    for (std::size_t at = first; at < b.size(); at = Align4(at + LoadU16(b.data() + at))) {
+        if (AllZero(b.subspan(at))) break;
+        const std::size_t length = at + 2 <= b.size() ? LoadU16(b.data() + at) : 0;
+        if (length < kBlockHeaderSize + 2 || length > b.size() - at) return ResultCode::BadVersionResource;
+        if (const ResultCode code = parse(b.subspan(at, length)); code != ResultCode::Success) return code;
+    }
+    return ResultCode::Success;
+}
 
 // A String's value is the text after its key, to the block's end.
 ResultCode ParseString(Bytes b, VersionString& string) {
     const Text name = ReadText(b, kBlockHeaderSize, b.size());
+    if (!Terminated(b, name, kBlockHeaderSize)) return ResultCode::BadVersionResource;
     string.key = name.units;
     const std::size_t valueStart = Align4(name.next);
-    if (valueStart < b.size()) string.value = ReadText(b, valueStart, b.size()).units;
+    if (valueStart < b.size()) {
+        const Text value = ReadText(b, valueStart, b.size());
+        if (LoadU16(b.data() + 2) != 0 && !Terminated(b, value, valueStart)) return ResultCode::BadVersionResource;
+        string.value = value.units;
+    }
     string.raw.assign(b.begin(), b.end());
     return ResultCode::Success;
 }
 
 ResultCode ParseTable(Bytes b, StringTable& table) {
-    const std::size_t end = b.size();
-    const Text key = ReadText(b, kBlockHeaderSize, end);
-    if (key.units.size() != kTableKeyLength) return ResultCode::BadVersionResource;
+    const Text key = ReadText(b, kBlockHeaderSize, b.size());
+    if (key.units.size() != kTableKeyLength || !Terminated(b, key, kBlockHeaderSize)) return ResultCode::BadVersionResource;
     table.key = key.units;
     table.raw.assign(b.begin(), b.end());
-    for (std::size_t at = kTableHeaderSize; at + 2 <= end;) {
-        const std::size_t length = LoadU16(b.data() + at);
-        if (length == 0) break;
-        const std::size_t stringEnd = std::min(at + length, end);
-        (void)ParseString(b.subspan(at, stringEnd - at), table.strings.emplace_back());
-        at = Align4(at + length);
-    }
-    return ResultCode::Success;
+    return ForEachChild(b, kTableHeaderSize, [&](Bytes child) { return ParseString(child, table.strings.emplace_back()); });
 }
 
 ResultCode ParseVar(Bytes b, Var& var) {
     const Text key = ReadText(b, kBlockHeaderSize, b.size());
+    if (!Terminated(b, key, kBlockHeaderSize)) return ResultCode::BadVersionResource;
     var.key = key.units;
     const std::size_t valueStart = std::min(Align4(key.next), b.size());
     var.value.assign(b.begin() + static_cast<std::ptrdiff_t>(valueStart), b.end());
@@ -64,27 +86,10 @@ ResultCode ParseVar(Bytes b, Var& var) {
     return ResultCode::Success;
 }
 
-// The children of a StringFileInfo or VarFileInfo block: the first must fit
-// the block, later ones that do not end the walk.
+// The children of a StringFileInfo or VarFileInfo block.
 template <class Child, class Parse>
 ResultCode ParseChildren(Bytes block, std::size_t firstChild, std::vector<Child>& children, Parse parse) {
-    const std::size_t end = block.size();
-    for (std::size_t at = firstChild; at + 2 <= end;) {
-        const std::size_t length = LoadU16(block.data() + at);
-        const bool first = at == firstChild;
-        if (first ? length > end : (length == 0 || at + length > end)) {
-            if (first) return ResultCode::BadVersionResource;
-            break;
-        }
-        const std::size_t childEnd = std::min(at + length, end);
-        if (const ResultCode code = parse(block.subspan(at, childEnd - at), children.emplace_back());
-            code != ResultCode::Success) {
-            return code;
-        }
-        if (length == 0) break;
-        at = Align4(at + length);
-    }
-    return ResultCode::Success;
+    return ForEachChild(block, firstChild, [&](Bytes child) { return parse(child, children.emplace_back()); });
 }
 
 ResultCode ParseChild(Bytes b, RootChild& child) {
@@ -245,14 +250,8 @@ ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& r
             *field = LoadU32(f + offset);
         }
         // The walk runs to the end of the resource, not of the root.
-        for (std::size_t at = kRootSize; at + 2 <= size;) {
-            const std::size_t length = LoadU16(bytes.data() + at);
-            if (length == 0 || at + length > size) break;
-            if (const ResultCode code = ParseChild(bytes.subspan(at, length), read.children.emplace_back());
-                code != ResultCode::Success) {
-                return code;
-            }
-            at = Align4(at + length);
+        if (const ResultCode code = ParseChildren(bytes, kRootSize, read.children, ParseChild); code != ResultCode::Success) {
+            return code;
         }
         read.raw.assign(bytes.begin(), bytes.end());
         resource = std::move(read);

@@ -140,25 +140,25 @@ TEST(ResourceTableLoad, DirectoryFieldsComeFromTheDirectoryHoldingTheData) {
     EXPECT_EQ(table.entries[0].minorVersion, 8);
 }
 
-TEST(ResourceTableLoad, TypeEntryLeadingStraightToData) {
+// A tree that a rebuild would give another shape: every resource must come
+// back under its own type, name and language, or the file is refused.
+TEST(ResourceTableLoad, DataOutsideTheLanguageLevelIsDamage) {
     ResourceTree tree;
-    tree.root = {0xC1, 0x7D, 4, 5};
-    tree.types = {{10, {{7, {{1033, {1, 2, 3}}}, {9, 9, 9, 9}}}, {9, 9, 9, 9}}};
+    tree.types = {{10, {{7, {{1033, {1, 2, 3}}}}}}};
     ResourceSection section = WriteResourceSection(tree, kRva);
-    put32(section.bytes, Entry(0, 0) + 4, section.dataEntryOffsets[0]);
     ResourceTable table;
     ASSERT_EQ(Load(section.bytes, table), VornSuccess);
-    ASSERT_EQ(table.entryCount(), 1);
-    const ResourceEntry& entry = table.entries[0];
-    EXPECT_EQ(entry.typeId, 10);
-    EXPECT_EQ(entry.nameId, 0);
-    EXPECT_EQ(entry.name, nullptr);
-    EXPECT_EQ(entry.language, 0);
-    EXPECT_EQ(entry.characteristics, 0xC1u);
-    EXPECT_EQ(entry.timeDateStamp, 0x7Du);
-    EXPECT_EQ(entry.majorVersion, 4);
-    EXPECT_EQ(entry.minorVersion, 5);
-    EXPECT_EQ(entry.size, 3u);
+
+    ResourceSection typeToData = section;
+    put32(typeToData.bytes, Entry(0, 0) + 4, typeToData.dataEntryOffsets[0]);
+    EXPECT_EQ(Load(typeToData.bytes, table), VornBadResourceData);
+    ResourceSection nameToData = section;
+    put32(nameToData.bytes, Entry(nameToData.directoryOffsets[1], 0) + 4, nameToData.dataEntryOffsets[0]);
+    EXPECT_EQ(Load(nameToData.bytes, table), VornBadResourceData);
+    ResourceSection languageToDirectory = section;
+    put32(languageToDirectory.bytes, Entry(languageToDirectory.directoryOffsets[2], 0) + 4,
+          kSubdirectoryBit | languageToDirectory.directoryOffsets[1]);
+    EXPECT_EQ(Load(languageToDirectory.bytes, table), VornBadResourceData);
 }
 
 // Two types of one leaf each, so that damage below the first leaves the
@@ -276,33 +276,33 @@ TEST(ResourceTableDamage, NameStringPastTheEnd) {
     }
 }
 
-TEST(ResourceTableNames, EmptyOrUnconvertibleNameCountsAsAnId) {
+// Names and ids that a rebuild could only write back as something else.
+TEST(ResourceTableNames, NamesThatCannotBeKeptAreDamage) {
+    for (const std::u16string& bad : {std::u16string(), std::u16string(1, u'\xD800')}) {
+        ResourceTree tree;
+        tree.sortEntries = false;
+        tree.types = {{10, {Leaf(bad), Leaf(u"OK")}}};
+        ResourceTable table;
+        EXPECT_EQ(Load(WriteResourceSection(tree, kRva).bytes, table), VornBadResourceData);
+    }
     ResourceTree tree;
     tree.sortEntries = false;
-    tree.types = {{10, {Leaf(u""), Leaf(std::u16string(1, u'\xD800')), Leaf(u"OK")}}};
+    tree.types = {{10, {Leaf(u"A"), Leaf(u"OK"), Leaf(7)}}};
     ResourceSection section = WriteResourceSection(tree, kRva);
     const std::uint32_t names = section.directoryOffsets[1];
     ResourceTable table;
-    ASSERT_EQ(Load(section.bytes, table), VornSuccess);
-    ASSERT_EQ(table.entryCount(), 3);
-    for (std::uint32_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(table.entries[i].nameId, static_cast<int>(get32(section.bytes, Entry(names, i)) & 0xFFFF));
-        EXPECT_EQ(table.entries[i].name, nullptr);
-    }
-    EXPECT_EQ(table.entries[2].nameId, -1);
 
     // Only the named count decides: a named entry without its top bit is
-    // still a string, an entry past the count with the top bit is an id.
-    put32(section.bytes, Entry(names, 2), section.stringOffsets[2]);
+    // still a string.
+    put32(section.bytes, Entry(names, 1), section.stringOffsets[1]);
     ASSERT_EQ(Load(section.bytes, table), VornSuccess);
-    ASSERT_TRUE(table.entries[2].name);
-    EXPECT_EQ(*table.entries[2].name, "OK");
-    put16(section.bytes, names + kDirNamedCount, 2);
-    put16(section.bytes, names + kDirIdCount, 1);
-    put32(section.bytes, Entry(names, 2), kSubdirectoryBit | 0x00120034);
-    ASSERT_EQ(Load(section.bytes, table), VornSuccess);
-    EXPECT_EQ(table.entries[2].nameId, 0x34);
-    EXPECT_EQ(table.entries[2].name, nullptr);
+    ASSERT_TRUE(table.entries[1].name);
+    EXPECT_EQ(*table.entries[1].name, "OK");
+    // An id entry holds 16 bits, whatever its top bit says.
+    for (const std::uint32_t id : {0x0000FFFFu, 0x00010000u, 0x7FFFFFFEu, kSubdirectoryBit | 0x34u}) {
+        put32(section.bytes, Entry(names, 2), id);
+        EXPECT_EQ(Load(section.bytes, table), id == 0xFFFF ? VornSuccess : VornBadResourceData) << id;
+    }
 }
 
 TEST(ResourceTableNames, LongNameIsKeptWhole) {
@@ -318,22 +318,11 @@ TEST(ResourceTableNames, LongNameIsKeptWhole) {
     EXPECT_EQ(*table.entries[0].typeName, std::string(300, 'n'));
 }
 
-TEST(ResourceTableNames, NamedLanguageKeepsThePreviousLanguage) {
+TEST(ResourceTableNames, NamedLanguageIsDamage) {
     ResourceTree tree;
-    tree.sortEntries = false;
-    tree.types = {{10,
-                   {{1, {{u"", {1}}, {"LANG", {2}}, {2052, {3}}}},
-                    {2, {{"LANG", {4}}, {1033, {5}}}}}}};
-    const ResourceSection section = WriteResourceSection(tree, kRva);
-    const int emptyNameId = static_cast<int>(get32(section.bytes, Entry(section.directoryOffsets[2], 0)) & 0xFFFF);
+    tree.types = {{10, {{1, {{"LANG", {1}}, {2052, {3}}}}}}};
     ResourceTable table;
-    ASSERT_EQ(Load(section.bytes, table), VornSuccess);
-    ASSERT_EQ(table.entryCount(), 5);
-    EXPECT_EQ(table.entries[0].language, emptyNameId);
-    EXPECT_EQ(table.entries[1].language, emptyNameId);
-    EXPECT_EQ(table.entries[2].language, 2052);
-    EXPECT_EQ(table.entries[3].language, 0);  // nothing before it in its own directory
-    EXPECT_EQ(table.entries[4].language, 1033);
+    EXPECT_EQ(Load(WriteResourceSection(tree, kRva).bytes, table), VornBadResourceData);
 }
 
 ResourceTable WithOrdinals(std::vector<int> ordinals) {
