@@ -26,6 +26,13 @@ constexpr std::uint32_t AlignUp(std::uint32_t x, std::uint32_t alignment) {
     return rest == 0 ? x : x + (alignment - rest);
 }
 
+// The same for file positions, which do not wrap.
+constexpr std::uint64_t AlignUp64(std::uint64_t x, std::uint64_t alignment) {
+    if (alignment <= 1) return x;
+    const std::uint64_t rest = x % alignment;
+    return rest == 0 ? x : x + (alignment - rest);
+}
+
 inline std::uint16_t LoadU16(const std::byte* p) {
     return static_cast<std::uint16_t>(std::to_integer<unsigned>(p[0]) |
                                       (std::to_integer<unsigned>(p[1]) << 8));

@@ -12,6 +12,18 @@ using namespace pe;
 
 std::optional<std::uint64_t> GetFileLength(File& stream) { return stream.Length(); }
 
+const SectionHeader* ResourceSection(const PeHeaders& headers, const ImageLayout& layout) {
+    for (const SectionHeader& section : headers.sections) {
+        if (section.virtualAddress == layout.resourceRva) return &section;
+    }
+    return nullptr;
+}
+
+std::uint32_t ResourceRawSize(const PeHeaders& headers, const ImageLayout& layout) {
+    const SectionHeader* section = ResourceSection(headers, layout);
+    return section != nullptr ? section->sizeOfRawData : 0;
+}
+
 bool ProbePeFile(const char* path) {
     auto stream = File::Open(path, File::Mode::Read);
     if (!stream) return false;
@@ -82,12 +94,24 @@ ResultCode LoadResources(Image& image) {
     ImageLayout layout;
     if (const ResultCode code = ReadImageLayout(image.headers, layout); code != ResultCode::Success) return code;
 
-    // A directory size beyond what the file holds is damage, refused before
-    // anything of that size is allocated.
-    if (!Fits(layout.resourceOffset, layout.resourceSize, image.fileLength)) return ResultCode::BadResourceData;
+    // The loader maps a section's raw data and zeros after it, up to its
+    // virtual size; bytes past the raw data (another section's, or appended
+    // data) are not the resources'.
+    const SectionHeader* section = ResourceSection(image.headers, layout);
+    const std::uint32_t raw = section != nullptr ? section->sizeOfRawData : 0;
+    const std::uint32_t mapped = section != nullptr && section->virtualSize != 0 ? section->virtualSize : raw;
+    const std::uint32_t stored = std::min(layout.resourceSize, raw);
+    // A directory size beyond what the file holds or the loader maps is
+    // damage, refused before anything of that size is allocated.
+    if (!Fits(layout.resourceOffset, stored, image.fileLength) ||
+        (layout.resourceSize > raw && (layout.resourceSize > mapped || layout.resourceSize - raw > image.fileLength))) {
+        return ResultCode::BadResourceData;
+    }
 
     std::vector<std::byte> resourceBytes(layout.resourceSize);
-    if (!image.stream.ReadAt(layout.resourceOffset, resourceBytes)) return ResultCode::FileAccessFailed;
+    if (!image.stream.ReadAt(layout.resourceOffset, std::span(resourceBytes).first(stored))) {
+        return ResultCode::FileAccessFailed;
+    }
 
     ResourceTable table;
     if (const ResultCode code = LoadResourceTable(resourceBytes, table, layout.resourceRva); code != ResultCode::Success) {
@@ -140,6 +164,8 @@ ResultCode AddEmptyResourceSection(Image& image) {
     DataDirectory& directory = h.directories[kResourceDirectoryIndex];
     if (directory.virtualAddress != 0 && directory.size != 0) return ResultCode::NoResourceSection;
 
+    const std::uint32_t fileAlignment = std::max<std::uint32_t>(h.fileAlignment, 1);
+    const std::uint32_t sectionAlignment = std::max<std::uint32_t>(h.sectionAlignment, 1);
     std::uint64_t firstData = h.sizeOfHeaders;
     std::uint64_t rawEnd = h.HeadersEnd();
     std::uint64_t virtualEnd = h.sizeOfHeaders;
@@ -148,8 +174,13 @@ ResultCode AddEmptyResourceSection(Image& image) {
             firstData = std::min<std::uint64_t>(firstData, s.pointerToRawData);
             rawEnd = std::max(rawEnd, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
         }
-        virtualEnd = std::max(virtualEnd, std::uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.sizeOfRawData));
+        // The loader maps VirtualSize bytes, or the raw size when that is 0,
+        // and wants the next section right after them.
+        virtualEnd = std::max(virtualEnd, std::uint64_t{s.virtualAddress} + (s.virtualSize != 0 ? s.virtualSize : s.sizeOfRawData));
     }
+    // Sections that claim data the file does not hold (more than the last
+    // alignment's padding) would put the new one that far past its end.
+    if (rawEnd > AlignUp64(image.fileLength, fileAlignment)) return ResultCode::BadResourceData;
     const std::uint64_t slot = h.HeadersEnd();
     std::array<std::byte, kSectionHeaderSize> free{};
     if (slot + kSectionHeaderSize > firstData) return ResultCode::NoResourceSection;
@@ -158,11 +189,11 @@ ResultCode AddEmptyResourceSection(Image& image) {
     if (std::any_of(free.begin(), free.end(), [](std::byte b) { return b != std::byte{0}; })) {
         return ResultCode::NoResourceSection;
     }
-    const std::uint32_t fileAlignment = std::max<std::uint32_t>(h.fileAlignment, 1);
-    const std::uint32_t sectionAlignment = std::max<std::uint32_t>(h.sectionAlignment, 1);
-    const std::uint64_t offset = (rawEnd + fileAlignment - 1) / fileAlignment * fileAlignment;
-    const std::uint64_t rva = (virtualEnd + sectionAlignment - 1) / sectionAlignment * sectionAlignment;
+    const std::uint64_t offset = AlignUp64(rawEnd, fileAlignment);
+    const std::uint64_t rva = AlignUp64(virtualEnd, sectionAlignment);
     if (offset > kMaxImageFileLength || rva > 0x7FFFFFFF) return ResultCode::NoResourceSection;
+    // Resources below the code base are refused when the file is read again.
+    if (h.baseOfCode > rva) return ResultCode::ResourceBeforeCode;
 
     SectionHeader& section = h.sections.emplace_back();
     constexpr char kName[] = ".rsrc";

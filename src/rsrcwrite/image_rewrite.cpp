@@ -30,9 +30,11 @@ bool MatchesBytes(std::span<const std::uint8_t> expected, const std::byte* actua
 bool ReadMovedData(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Move& move,
                    std::uint64_t fileLength, MovedData& data) {
     // The debug directory, when it lies in the file outside the old section.
+    // One that is no whole number of entries is something else, and is left
+    // alone.
     const DataDirectory debug = headers.Directory(kDebugDirectoryIndex);
-    const std::uint32_t debugSize = debug.size / kDebugEntrySize * kDebugEntrySize;
-    if (debug.virtualAddress != 0 && debugSize != 0) {
+    const std::uint32_t debugSize = debug.size;
+    if (debug.virtualAddress != 0 && debugSize != 0 && debugSize % kDebugEntrySize == 0) {
         const auto at = headers.FileOffsetOf(debug.virtualAddress, debugSize);
         const bool inOldSection = at && *at < move.oldEnd && *at + debugSize > layout.resourceOffset;
         if (at && !inOldSection && Fits(*at, debugSize, fileLength)) {
@@ -55,6 +57,7 @@ bool ReadMovedData(File& stream, const PeHeaders& headers, const ImageLayout& la
 }
 
 void FixHeaders(const ImageLayout& layout, const Move& move, PeHeaders& headers, MovedData& data) {
+    const std::uint32_t imageEnd = headers.sizeOfImage;
     for (std::uint32_t i = 0; i < headers.directories.size(); ++i) {
         std::uint32_t& address = headers.directories[i].virtualAddress;
         // The resource directory stays at the start of its section; the
@@ -87,7 +90,8 @@ void FixHeaders(const ImageLayout& layout, const Move& move, PeHeaders& headers,
 
     for (std::size_t at = 0; at < data.debug.size(); at += kDebugEntrySize) {
         std::byte* entry = data.debug.data() + at;
-        if (move.AddressMoves(LoadU32(entry + kDebugAddressOffset))) AddAt(entry + kDebugAddressOffset, move.virtualDelta);
+        const std::uint32_t address = LoadU32(entry + kDebugAddressOffset);
+        if (move.AddressMoves(address) && address < imageEnd) AddAt(entry + kDebugAddressOffset, move.virtualDelta);
         if (move.FileOffsetMoves(LoadU32(entry + kDebugPointerOffset))) AddAt(entry + kDebugPointerOffset, move.fileDelta);
     }
 
@@ -241,6 +245,10 @@ bool MoveTail(File& stream, const Move& move, const OperationHooks& hooks, MoveL
     return stream.Flush();
 }
 
+std::uint64_t LeadLength(const ImageLayout& layout, const Move& move) {
+    return move.oldEnd < layout.resourceOffset ? layout.resourceOffset - move.oldEnd : 0;
+}
+
 namespace {
 
 // Zeros from the end of the new section to where the tail begins, so that
@@ -254,6 +262,18 @@ bool WritePadding_(File& stream, std::uint64_t length) {
         length -= piece;
     }
     return true;
+}
+
+// Where the headers and the data of every section but the resources' end,
+// as far as the file holds them.
+std::uint64_t DataEnd(const PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength) {
+    std::uint64_t end = headers.HeadersEnd();
+    for (const SectionHeader& s : headers.sections) {
+        if (s.virtualAddress != layout.resourceRva && s.pointerToRawData != 0 && s.sizeOfRawData != 0) {
+            end = std::max(end, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+        }
+    }
+    return std::min(end, fileLength);
 }
 
 // The old section must lie whole in the file, after the headers, and share
@@ -283,13 +303,21 @@ ResultCode Plan_(File& stream, PeHeaders& headers, const ImageLayout& layout, st
         return ResultCode::BadResourceData;
     }
     const std::uint32_t oldSize = headers.directories[kResourceDirectoryIndex].size;
+    const std::uint32_t sectionRawSize = ResourceRawSize(headers, layout);
     Move& move = plan.move;
-    move.oldRawSize = AlignUp(oldSize, fileAlignment);
+    // A raw size short of the directory's: the bytes after it are not the
+    // section's, and stay where the data after it moves.
+    move.oldRawSize = sectionRawSize < oldSize ? sectionRawSize : AlignUp(oldSize, fileAlignment);
     move.newRawSize = AlignUp(layout.resourceSize, fileAlignment);
-    if (move.oldRawSize < oldSize || move.newRawSize < layout.resourceSize) return ResultCode::FileAccessFailed;
-    move.oldEnd = std::uint64_t{layout.resourceOffset} + move.oldRawSize;
+    if (move.oldRawSize < std::min(oldSize, sectionRawSize) || move.newRawSize < layout.resourceSize) {
+        return ResultCode::FileAccessFailed;
+    }
+    move.oldEnd = oldSize == 0 ? std::min<std::uint64_t>(layout.resourceOffset, DataEnd(headers, layout, fileLength))
+                               : std::uint64_t{layout.resourceOffset} + move.oldRawSize;
     move.newEnd = std::uint64_t{layout.resourceOffset} + move.newRawSize;
-    if (!OldSectionStandsApart(headers, layout, move, oldSize, fileLength)) return ResultCode::BadResourceData;
+    if (!OldSectionStandsApart(headers, layout, move, std::min(oldSize, sectionRawSize), fileLength)) {
+        return ResultCode::BadResourceData;
+    }
 
     // A certificate table that is stripped and ends the file is left
     // behind; one elsewhere keeps its bytes and loses its entry.
@@ -342,7 +370,9 @@ ResultCode Rewrite(File& stream, const PeHeaders& headers, const ImageLayout& la
     if (!MoveTail(stream, move, hooks, nullptr, nullptr)) return ResultCode::FileAccessFailed;
     if (plan.newLength < plan.fileLength && !stream.SetLength(plan.newLength)) return ResultCode::FileAccessFailed;
 
-    if (!stream.WriteAt(layout.resourceOffset, section) || !WritePadding_(stream, move.newRawSize - layout.resourceSize)) {
+    const std::uint64_t lead = LeadLength(layout, move);
+    if ((lead != 0 && (!stream.Seek(move.oldEnd) || !WritePadding_(stream, lead))) ||
+        !stream.WriteAt(layout.resourceOffset, section) || !WritePadding_(stream, move.newRawSize - layout.resourceSize)) {
         return ResultCode::FileAccessFailed;
     }
     hooks.Pump();

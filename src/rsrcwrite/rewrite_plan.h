@@ -19,7 +19,10 @@ namespace vorn::rewrite {
 // damaged header cannot wrap them; header values stay 32-bit, whose
 // arithmetic the format defines modulo 2^32.
 struct Move {
-    std::uint64_t oldEnd = 0;      // file offset where the data after the old section begins
+    // File offset where the data after the old section begins. A new
+    // section starts at the aligned end of the data before it; the data
+    // after it begins where that data ends, and zeros fill the gap.
+    std::uint64_t oldEnd = 0;
     std::uint64_t newEnd = 0;      // ... and where it is to begin
     std::uint64_t tailLength = 0;  // bytes from oldEnd to the end of the file
     std::uint32_t oldRawSize = 0;
@@ -28,7 +31,11 @@ struct Move {
     std::uint32_t fileDelta = 0;     // modulo 2^32, may be "negative"
     std::uint32_t virtualDelta = 0;  // modulo 2^32, may be "negative"
 
-    [[nodiscard]] bool FileOffsetMoves(std::uint32_t offset) const { return offset != 0 && offset >= oldEnd; }
+    // Only what lies in the bytes that move moves: a pointer past them is
+    // not one the rewrite can account for.
+    [[nodiscard]] bool FileOffsetMoves(std::uint32_t offset) const {
+        return offset != 0 && offset >= oldEnd && offset - oldEnd <= tailLength;
+    }
     [[nodiscard]] bool AddressMoves(std::uint32_t rva) const { return rva != 0 && rva >= oldVirtualEnd; }
     [[nodiscard]] std::uint64_t Moved(std::uint64_t offset) const { return offset + (newEnd - oldEnd); }
 };
@@ -58,6 +65,10 @@ struct Plan {
 // Codes of RewriteImage. Nothing is written.
 ResultCode MakePlan(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
                     std::span<const std::byte> section, SignatureHandling signature, Plan& plan);
+
+// The zeros between the end of the data before a new section and the
+// section's aligned start.
+std::uint64_t LeadLength(const ImageLayout& layout, const Move& move);
 
 // The headers, the debug directory and the installer table at their new
 // places, then a flush.

@@ -104,8 +104,10 @@ ResultCode Fail(const std::string& newFile) {
 bool WriteNewFile(File& source, File& out, const PeHeaders& headers, const ImageLayout& layout,
                   const rewrite::Plan& plan, std::span<const std::byte> section, const OperationHooks& hooks) {
     const rewrite::Move& move = plan.move;
-    if (!out.CopyFrom(source, 0, 0, layout.resourceOffset) || !out.WriteAt(layout.resourceOffset, section) ||
-        !rewrite::WritePadding(out, move.newRawSize - layout.resourceSize)) {
+    const std::uint64_t lead = rewrite::LeadLength(layout, move);
+    if (!out.CopyFrom(source, 0, 0, layout.resourceOffset - lead) ||
+        (lead != 0 && (!out.Seek(move.oldEnd) || !rewrite::WritePadding(out, lead))) ||
+        !out.WriteAt(layout.resourceOffset, section) || !rewrite::WritePadding(out, move.newRawSize - layout.resourceSize)) {
         return false;
     }
     constexpr std::uint64_t kPiece = 64u << 20;  // a progress report and a pump per piece
@@ -204,6 +206,9 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
             edit.checksum = checksum;
             edit.installerCrc = installerCrc;
             const ImageLayout& layout = image.layout;
+            if (const std::uint64_t lead = rewrite::LeadLength(layout, plan.move); lead != 0) {
+                edit.writes.push_back({plan.move.oldEnd, std::vector<std::byte>(lead)});
+            }
             edit.writes.push_back({layout.resourceOffset, std::move(image.resourceBytes)});
             if (plan.move.newRawSize > layout.resourceSize) {
                 edit.writes.push_back({std::uint64_t{layout.resourceOffset} + layout.resourceSize,
