@@ -54,6 +54,10 @@ bool File::SetLength(std::uint64_t length) {
     return Flush() && !Faulted(Operation::SetLength) && platform::ChangeFileLength(stream_.get(), length);
 }
 
+bool File::Grow(std::uint64_t from, std::uint64_t length) {
+    return SetLength(length) && (length <= from || platform::AllocateStreamRange(stream_.get(), from, length - from));
+}
+
 std::optional<std::uint64_t> File::Position() {
     if (!stream_) return std::nullopt;
     return platform::TellStream(stream_.get());
@@ -91,5 +95,11 @@ bool File::TakeAttributesOf(const char* path) { return stream_ && platform::Copy
 bool File::Lock() { return stream_ && platform::LockStream(stream_.get()); }
 
 bool File::IsAt(const char* path) const { return stream_ && platform::StreamIsAt(stream_.get(), path); }
+
+std::optional<File::Identity> File::Id() const {
+    Identity id;
+    if (!stream_ || !platform::StreamIdentity(stream_.get(), id.device, id.index)) return std::nullopt;
+    return id;
+}
 
 }  // namespace vorn

@@ -40,6 +40,10 @@ public:
     [[nodiscard]] bool WriteAt(std::uint64_t offset, std::span<const std::byte> bytes);
     [[nodiscard]] bool Flush();
     [[nodiscard]] bool SetLength(std::uint64_t length);
+    // Lengthens the file from `from` bytes to `length`, taking the disk
+    // space of the bytes added now: later writes of them cannot fail for
+    // want of space.
+    [[nodiscard]] bool Grow(std::uint64_t from, std::uint64_t length);
     [[nodiscard]] std::optional<std::uint64_t> Position();
     // The file's length; the stream's position is unchanged.
     [[nodiscard]] std::optional<std::uint64_t> Length();
@@ -55,6 +59,14 @@ public:
     [[nodiscard]] bool Lock();
     // Whether `path` still names this file.
     [[nodiscard]] bool IsAt(const char* path) const;
+    // Which file this is (see platform::StreamIdentity); nullopt where the
+    // system cannot say.
+    struct Identity {
+        std::uint64_t device = 0;
+        std::uint64_t index = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    [[nodiscard]] std::optional<Identity> Id() const;
 
     void SetFaultHook(FaultHook hook) { faultHook_ = std::move(hook); }
 

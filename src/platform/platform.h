@@ -31,6 +31,11 @@ bool SeekStream(std::FILE* stream, std::uint64_t offset);
 std::optional<std::uint64_t> TellStream(std::FILE* stream);
 bool SeekStreamToEnd(std::FILE* stream);
 bool ChangeFileLength(std::FILE* stream, std::uint64_t length);
+// Takes the disk space of a range now, so that writing it later cannot fail
+// for want of space; true where the system allocates as the length grows.
+bool AllocateStreamRange(std::FILE* stream, std::uint64_t offset, std::uint64_t length);
+// The longest file this process may write (RLIMIT_FSIZE); nullopt: no limit.
+std::optional<std::uint64_t> FileSizeLimit();
 // Asks the system to start reading a range it will soon be asked for; only
 // advice, where the system takes it.
 void PrefetchStreamRange(std::FILE* stream, std::uint64_t offset, std::uint64_t length);
@@ -69,6 +74,15 @@ bool LockStream(std::FILE* stream);
 // Whether `path` still names the open file (it may have been renamed or
 // removed since it was opened).
 bool StreamIsAt(std::FILE* stream, const char* path);
+
+// A write past a file-size limit fails as a write, instead of ending the
+// process with SIGXFSZ and leaving its files half done. For programs, not
+// for the library: a host's signals are its own.
+void ReportFileSizeLimitAsFailure();
+
+// Which file the stream is open on, as the file system tells files apart:
+// device and inode, or volume and file index. False where it cannot say.
+bool StreamIdentity(std::FILE* stream, std::uint64_t& device, std::uint64_t& index);
 
 // The file a path finally names, symbolic links followed; the path itself
 // where it cannot be resolved.

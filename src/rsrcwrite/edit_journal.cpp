@@ -15,19 +15,28 @@ namespace vorn::journal {
 namespace {
 
 // The journal's layout:
-//   0       "VORNJRN2", u32 length of this part, u64 length of the file
+//   0       "VORNJRN3", u32 length of this part, u64 length of the file
 //           before and after, u64 the move's old end, new end and tail
 //           length, u64 checksum field, u32 1 to recompute it, u64 the
 //           installer's CRC offset, u32 write count, per write u64 offset,
-//           u32 length and the bytes; then the CRC-32 of all of it.
+//           u32 length and the bytes; the target's fingerprint: u32 1 when
+//           its identity follows, u64 device, u64 index, u32 prefix length,
+//           u32 page count, per page u32 count and that many CRC-32s, u32
+//           length and CRC-32 of its last bytes; then the CRC-32 of all of it.
 //   R       the progress record, at the first multiple of 4 KiB after that:
-//           u32 state, u32 slot, u64 tail offset, u32 length, u32 CRC-32.
+//           u32 state, u32 slot, u64 tail offset, u32 length, u32 sample
+//           length, u64 sample offset, u32 sample CRC-32, u32 CRC-32. The
+//           sample is of the bytes the move wrote last, whole by then.
 //   R+4K    two slots, each of SlotSize bytes, for the bytes a write of the
 //           move covers before they are at their new place. Each record
 //           names the slot it needs; the next one fills the other slot.
-constexpr char kMagic[8] = {'V', 'O', 'R', 'N', 'J', 'R', 'N', '2'};
+constexpr char kMagic[8] = {'V', 'O', 'R', 'N', 'J', 'R', 'N', '3'};
+constexpr std::size_t kFamilySize = 7;  // "VORNJRN": a journal of any version
 constexpr std::uint64_t kPage = 4096;
-constexpr std::size_t kRecordSize = 24;
+constexpr std::size_t kRecordSize = 40;
+// How much of the file's start a fingerprint covers, and how long a sample is.
+constexpr std::uint64_t kPrefixSize = 64 * 1024;
+constexpr std::uint32_t kSampleSize = 4096;
 constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;
 
 enum State : std::uint32_t {
@@ -36,14 +45,20 @@ enum State : std::uint32_t {
     kMoved = 2,   // the tail is in place; the writes and the checks remain
 };
 
+// A CRC-32 of `length` bytes at `at` of the target.
+struct Sample {
+    std::uint64_t at = 0;
+    std::uint32_t length = 0;  // 0: none
+    std::uint32_t crc = 0;
+};
+
 struct Record {
     std::uint32_t state = kBegun;
     std::uint32_t slot = kNoSlot;
     std::uint64_t at = 0;
     std::uint32_t length = 0;
+    Sample sample;
 };
-
-std::uint64_t AlignUp(std::uint64_t value, std::uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
 void Put(std::vector<std::byte>& out, std::uint64_t value, int size) {
     for (int i = 0; i < size; ++i) out.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFF));
@@ -60,7 +75,7 @@ bool Grows(const EditPlan& plan) { return plan.move.newEnd > plan.move.oldEnd; }
 std::uint64_t SlotSize(const EditPlan& plan) {
     const std::uint64_t chunk = std::min<std::uint64_t>(plan.move.tailLength, kMoveChunkSize);
     const std::uint64_t growth = Grows(plan) ? plan.move.newEnd - plan.move.oldEnd : 0;
-    return AlignUp(chunk + (growth <= kMoveChunkSize ? growth : 0), kPage);
+    return AlignUp64(chunk + (growth <= kMoveChunkSize ? growth : 0), kPage);
 }
 
 constexpr std::uint64_t kFixedSize = 76;  // the static part's fields before the writes
@@ -68,7 +83,33 @@ constexpr std::uint64_t kFixedSize = 76;  // the static part's fields before the
 std::uint64_t StaticSize(const EditPlan& plan) {
     std::uint64_t size = kFixedSize + 4;
     for (const Write& w : plan.writes) size += 12 + w.bytes.size();
+    size += 28 + 8;
+    for (const auto& page : plan.target.pages) size += 4 + 4 * page.size();
     return size;
+}
+
+std::uint32_t CrcOf(std::span<const std::byte> bytes) {
+    Crc32 crc;
+    crc.Add(bytes);
+    return crc.Value();
+}
+
+// The bytes of the prefix that the checks over the whole file rewrite with
+// values no plan knows beforehand read as zeros.
+void MaskChecks(std::span<std::byte> prefix, const EditPlan& plan) {
+    for (const std::uint64_t field : {plan.checksumField, plan.installerCrc}) {
+        if (field == 0) continue;
+        for (std::uint64_t at = field; at < field + 4 && at < prefix.size(); ++at) prefix[static_cast<std::size_t>(at)] = {};
+    }
+}
+
+// The CRC-32 of each page of the prefix.
+std::vector<std::uint32_t> PageCrcs(std::span<const std::byte> prefix) {
+    std::vector<std::uint32_t> crcs;
+    for (std::size_t at = 0; at < prefix.size(); at += kPage) {
+        crcs.push_back(CrcOf(prefix.subspan(at, std::min<std::size_t>(kPage, prefix.size() - at))));
+    }
+    return crcs;
 }
 
 // The static part at the file's position, piece by piece: the writes are
@@ -96,15 +137,31 @@ bool WriteStatic(File& file, const EditPlan& plan) {
         if (!emit(out) || !emit(w.bytes)) return false;
     }
     out.clear();
+    const Fingerprint& target = plan.target;
+    Put(out, target.id ? 1 : 0, 4);
+    Put(out, target.id ? target.id->device : 0, 8);
+    Put(out, target.id ? target.id->index : 0, 8);
+    Put(out, target.prefixLength, 4);
+    Put(out, target.pages.size(), 4);
+    for (const auto& page : target.pages) {
+        Put(out, page.size(), 4);
+        for (const std::uint32_t value : page) Put(out, value, 4);
+    }
+    Put(out, target.endLength, 4);
+    Put(out, target.endCrc, 4);
+    if (!emit(out)) return false;
+    out.clear();
     Put(out, crc.Value(), 4);
     return file.Write(out);
 }
 
-// The plan of a complete journal; nullopt for one cut short or damaged.
-std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize) {
+// The plan of a complete journal; nullopt for one cut short or damaged,
+// with `otherVersion` set for a journal this version does not read.
+std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize, bool& otherVersion) {
     const auto size = file.Length();
     std::array<std::byte, 12> head{};
     if (!size || *size < head.size() || !file.ReadAt(0, head) || std::memcmp(head.data(), kMagic, 8) != 0) {
+        otherVersion = size && *size >= head.size() && std::memcmp(head.data(), kMagic, kFamilySize) == 0;
         return std::nullopt;
     }
     staticSize = LoadU32(head.data() + 8);
@@ -124,8 +181,9 @@ std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize) {
     plan.checksumField = U64(view, 52);
     plan.checksum = view.U32(60).value_or(0) != 0;
     plan.installerCrc = U64(view, 64);
-    const std::uint32_t count = view.U32(72).value_or(0);
-    for (std::uint64_t at = kFixedSize, i = 0; i < count; ++i) {
+    const std::uint32_t writeCount = view.U32(72).value_or(0);
+    std::uint64_t at = kFixedSize;
+    for (std::uint32_t i = 0; i < writeCount; ++i) {
         const auto length = view.U32(at + 8);
         if (!length) return std::nullopt;
         const auto data = view.Sub(at + 12, *length);
@@ -135,6 +193,23 @@ std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize) {
         plan.writes.push_back({offset, {data->begin(), data->end()}});
         at += 12 + *length;
     }
+    Fingerprint& target = plan.target;
+    const auto u32 = [&](std::uint64_t where) { return view.U32(where).value_or(0xFFFFFFFF); };
+    if (u32(at) != 0) target.id = File::Identity{U64(view, at + 4), U64(view, at + 12)};
+    target.prefixLength = u32(at + 20);
+    const std::uint32_t pages = u32(at + 24);
+    at += 28;
+    if (target.prefixLength > kPrefixSize || pages != (target.prefixLength + kPage - 1) / kPage) return std::nullopt;
+    for (std::uint32_t i = 0; i < pages; ++i) {
+        const std::uint32_t states = u32(at);
+        if (states > plan.writes.size() + 1 || !view.Sub(at + 4, std::uint64_t{states} * 4)) return std::nullopt;
+        auto& page = target.pages.emplace_back();
+        for (std::uint32_t k = 0; k < states; ++k) page.push_back(u32(at + 4 + 4 * k));
+        at += 4 + 4 * std::uint64_t{states};
+    }
+    target.endLength = u32(at);
+    target.endCrc = u32(at + 4);
+    if (at + 8 != view.size() || target.endLength > kSampleSize) return std::nullopt;
     // What the writer made of a file no larger than the library's limit.
     const rewrite::Move& m = plan.move;
     if (plan.fileLength > kMaxImageFileLength || plan.newLength > kMaxImageFileLength || m.tailLength > plan.fileLength ||
@@ -144,7 +219,7 @@ std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize) {
     return plan;
 }
 
-std::uint64_t RecordAt(std::uint64_t staticSize) { return AlignUp(staticSize, kPage); }
+std::uint64_t RecordAt(std::uint64_t staticSize) { return AlignUp64(staticSize, kPage); }
 std::uint64_t SlotAt(std::uint64_t staticSize, const EditPlan& plan, std::uint32_t slot) {
     return RecordAt(staticSize) + kPage + slot * SlotSize(plan);
 }
@@ -158,6 +233,10 @@ bool WriteRecord(File& journal, std::uint64_t at, const Record& record) {
     StoreU32(out.data() + 8, static_cast<std::uint32_t>(record.at));
     StoreU32(out.data() + 12, static_cast<std::uint32_t>(record.at >> 32));
     StoreU32(out.data() + 16, record.length);
+    StoreU32(out.data() + 20, record.sample.length);
+    StoreU32(out.data() + 24, static_cast<std::uint32_t>(record.sample.at));
+    StoreU32(out.data() + 28, static_cast<std::uint32_t>(record.sample.at >> 32));
+    StoreU32(out.data() + 32, record.sample.crc);
     Crc32 crc;
     crc.Add(std::span(out).first(kRecordSize - 4));
     StoreU32(out.data() + kRecordSize - 4, crc.Value());
@@ -171,8 +250,9 @@ std::optional<Record> ReadRecord(File& journal, std::uint64_t at) {
     crc.Add(std::span(bytes).first(kRecordSize - 4));
     if (LoadU32(bytes.data() + kRecordSize - 4) != crc.Value()) return std::nullopt;
     const ByteView view(bytes);
-    Record r{LoadU32(bytes.data()), LoadU32(bytes.data() + 4), U64(view, 8), LoadU32(bytes.data() + 16)};
-    if (r.state > kMoved || (r.slot != kNoSlot && r.slot > 1)) return std::nullopt;
+    Record r{LoadU32(bytes.data()), LoadU32(bytes.data() + 4), U64(view, 8), LoadU32(bytes.data() + 16),
+             {U64(view, 24), LoadU32(bytes.data() + 20), LoadU32(bytes.data() + 32)}};
+    if (r.state > kMoved || (r.slot != kNoSlot && r.slot > 1) || r.sample.length > kSampleSize) return std::nullopt;
     return r;
 }
 
@@ -186,7 +266,7 @@ public:
     bool Before(std::uint64_t at, std::uint32_t held, std::span<const std::byte> kept) override {
         // The write before this one is out of our hands first.
         if (!target_.Flush()) return false;
-        Record record{kMoving, kNoSlot, at, held};
+        Record record{kMoving, kNoSlot, at, held, last_};
         if (!kept.empty()) {
             record.slot = next_;
             next_ ^= 1;
@@ -198,6 +278,16 @@ public:
     }
     void Wrote(std::uint64_t at, std::span<const std::byte> bytes) override {
         if (tailSum_ != nullptr) tailSum_->Add(plan_.move.newEnd + at, bytes);
+        // The next record names these bytes as they now are: a file put in
+        // place of the target since will not hold them there.
+        last_ = {plan_.move.newEnd + at, 0, 0};
+        if (!bytes.empty()) {
+            last_.length = static_cast<std::uint32_t>(std::min<std::size_t>(kSampleSize, bytes.size()));
+            last_.crc = CrcOf(bytes.first(last_.length));
+        } else if (std::array<std::byte, kSampleSize> back{}; at < plan_.move.tailLength) {
+            const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(kSampleSize, plan_.move.tailLength - at));
+            if (target_.ReadAt(last_.at, std::span(back).first(length))) last_ = {last_.at, length, CrcOf(std::span(back).first(length))};
+        }
     }
     [[nodiscard]] bool WantsBytes() const override { return tailSum_ != nullptr; }
     [[nodiscard]] bool Touched() const { return touched_; }
@@ -212,6 +302,7 @@ private:
     std::uint32_t next_;
     bool touched_ = false;
     PeChecksum* tailSum_ = nullptr;
+    Sample last_;
 };
 
 // What remains once the tail is in place; `tailSum` holds the checksum of
@@ -250,7 +341,9 @@ Outcome Run(File& target, File& journal, std::uint64_t staticSize, const EditPla
         return Outcome::Untouched;
     };
     try {
-        if (from.state == kBegun && plan.newLength > plan.fileLength && !target.SetLength(plan.newLength)) return stop();
+        if (from.state == kBegun && plan.newLength > plan.fileLength && !target.Grow(plan.fileLength, plan.newLength)) {
+            return stop();
+        }
         std::optional<PeChecksum> tailSum;
         if (SumsTailOnTheWay(plan, from, resume)) tailSum.emplace(plan.checksumField);
         if (from.state != kMoved) {
@@ -258,7 +351,7 @@ Outcome Run(File& target, File& journal, std::uint64_t staticSize, const EditPla
             log.SumTail(tailSum ? &*tailSum : nullptr);
             const bool moved = rewrite::MoveTail(target, plan.move, hooks, &log, resume);
             touched = touched || log.Touched();
-            if (!moved || !WriteRecord(journal, RecordAt(staticSize), {kMoved})) return stop();
+            if (!moved || !WriteRecord(journal, RecordAt(staticSize), Record{kMoved, kNoSlot, 0, 0, {}})) return stop();
             touched = true;
         }
         return Finish(target, plan, hooks, tailSum ? &*tailSum : nullptr) ? Outcome::Done : Outcome::Interrupted;
@@ -307,8 +400,46 @@ bool UpdateChecks(File& file, std::uint64_t length, std::uint64_t checksumField,
     return file.Flush();
 }
 
+bool TakeFingerprint(File& target, EditPlan& plan) {
+    Fingerprint& f = plan.target;
+    f = {};
+    f.id = target.Id();
+    const rewrite::Move& m = plan.move;
+    // Bytes no step of the edit touches but the plan's own writes.
+    f.prefixLength = static_cast<std::uint32_t>(std::min({kPrefixSize, m.oldEnd, m.newEnd, plan.fileLength}));
+    std::vector<std::byte> prefix(f.prefixLength);
+    if (!target.ReadAt(0, prefix)) return false;
+    MaskChecks(prefix, plan);
+    for (const std::uint32_t crc : PageCrcs(prefix)) f.pages.push_back({crc});
+    // Each write, in the order Finish makes them, may have reached any page
+    // it covers.
+    for (const Write& w : plan.writes) {
+        if (w.offset >= prefix.size()) continue;
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(w.bytes.size(), prefix.size() - w.offset));
+        std::copy_n(w.bytes.begin(), length, prefix.begin() + static_cast<std::ptrdiff_t>(w.offset));
+        MaskChecks(prefix, plan);
+        const std::size_t first = static_cast<std::size_t>(w.offset / kPage);
+        const std::size_t last = static_cast<std::size_t>((w.offset + length - 1) / kPage);
+        const std::vector<std::uint32_t> crcs = PageCrcs(prefix);
+        for (std::size_t page = first; length != 0 && page <= last; ++page) {
+            auto& states = f.pages[page];
+            if (std::find(states.begin(), states.end(), crcs[page]) == states.end()) states.push_back(crcs[page]);
+        }
+    }
+    f.endLength = static_cast<std::uint32_t>(std::min<std::uint64_t>(kSampleSize, plan.fileLength));
+    std::array<std::byte, kSampleSize> end{};
+    if (!target.ReadAt(plan.fileLength - f.endLength, std::span(end).first(f.endLength))) return false;
+    f.endCrc = CrcOf(std::span(end).first(f.endLength));
+    return true;
+}
+
 bool Begin(File& journal, const EditPlan& plan) {
-    return journal.Seek(0) && WriteStatic(journal, plan) && WriteRecord(journal, RecordAt(StaticSize(plan)), {});
+    const std::uint64_t staticSize = StaticSize(plan);
+    // The slots' space is taken now: a move that ran out of it halfway could
+    // not go on, nor go back.
+    const std::uint64_t length = plan.move.tailLength == 0 ? RecordAt(staticSize) + kPage : SlotAt(staticSize, plan, 1) + SlotSize(plan);
+    return journal.Seek(0) && WriteStatic(journal, plan) && WriteRecord(journal, RecordAt(staticSize), {}) &&
+           journal.Grow(RecordAt(staticSize) + kRecordSize, length);
 }
 
 Outcome CarryOut(File& target, File& journal, const EditPlan& plan, const OperationHooks& hooks, bool& outOfMemory) {
@@ -317,25 +448,54 @@ Outcome CarryOut(File& target, File& journal, const EditPlan& plan, const Operat
 
 namespace {
 
+bool SampleHolds(File& target, const Sample& sample) {
+    if (sample.length == 0) return true;
+    std::array<std::byte, kSampleSize> bytes{};
+    const std::span<std::byte> read = std::span(bytes).first(sample.length);
+    return target.ReadAt(sample.at, read) && CrcOf(read) == sample.crc;
+}
+
+// Whether `target`, of `length` bytes, is the file the journal was made for,
+// in a state the edit can have left it in: the same file, of a length the
+// edit gives it at this step, its first pages as they were or as the
+// edit's writes make them, and the bytes the move wrote last still there
+// (before the move, the file's last bytes).
+bool IsTarget(File& target, std::uint64_t length, const EditPlan& plan, const Record& record) {
+    const Fingerprint& f = plan.target;
+    if (const auto id = target.Id(); f.id && id && *id != *f.id) return false;
+    const bool shrinks = plan.newLength < plan.fileLength;
+    const bool grows = plan.newLength > plan.fileLength;
+    const bool expected = record.state == kBegun    ? length == plan.fileLength || (grows && length == plan.newLength)
+                          : record.state == kMoving ? length == (shrinks ? plan.fileLength : plan.newLength)
+                                                    : length == plan.newLength || (shrinks && length == plan.fileLength);
+    if (!expected) return false;
+    std::vector<std::byte> prefix(f.prefixLength);
+    if (!target.ReadAt(0, prefix)) return false;
+    MaskChecks(prefix, plan);
+    const std::vector<std::uint32_t> crcs = PageCrcs(prefix);
+    for (std::size_t page = 0; page < crcs.size(); ++page) {
+        const auto& states = f.pages[page];
+        if (std::find(states.begin(), states.end(), crcs[page]) == states.end()) return false;
+    }
+    if (record.state == kBegun) return SampleHolds(target, {plan.fileLength - f.endLength, f.endLength, f.endCrc});
+    return record.state != kMoving || SampleHolds(target, record.sample);
+}
+
 Found Replay(File& journal, const std::string& targetPath) {
     std::uint64_t staticSize = 0;
-    const std::optional<EditPlan> plan = ReadPlan(journal, staticSize);
+    bool otherVersion = false;
+    const std::optional<EditPlan> plan = ReadPlan(journal, staticSize, otherVersion);
     // Cut short while it was written: the edit had not begun.
-    if (!plan) return Found::Damaged;
+    if (!plan) return otherVersion ? Found::Foreign : Found::Damaged;
     const std::optional<Record> record = ReadRecord(journal, RecordAt(staticSize));
     if (!record) return Found::Damaged;
     auto target = File::Open(targetPath.c_str(), File::Mode::ReadWrite);
     if (!target) return Found::Failed;
     const auto length = target->Length();
     if (!length) return Found::Failed;
-    // The lengths the file has while the edit runs; any other file at that
-    // path was put there since, and the journal is not about it.
-    const bool shrinks = plan->newLength < plan->fileLength;
-    const bool grows = plan->newLength > plan->fileLength;
-    const bool expected = record->state == kBegun    ? *length == plan->fileLength || (grows && *length == plan->newLength)
-                          : record->state == kMoving ? *length == (shrinks ? plan->fileLength : plan->newLength)
-                                                     : *length == plan->newLength || (shrinks && *length == plan->fileLength);
-    if (!expected) return Found::PutBack;
+    // Any other file at that path was put there since, and the journal is
+    // not about it.
+    if (!IsTarget(*target, *length, *plan, *record)) return Found::Foreign;
     if (record->state == kBegun) {
         return *length == plan->fileLength || target->SetLength(plan->fileLength) ? Found::PutBack : Found::Failed;
     }

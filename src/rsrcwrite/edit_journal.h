@@ -21,6 +21,18 @@ struct Write {
     std::vector<std::byte> bytes;
 };
 
+// What the target is, so that a journal is never played onto a file put
+// at its path since: which file it is, every state the edit can leave its
+// first pages in (a page at a time, as a killed write leaves them), and
+// its last bytes before the edit.
+struct Fingerprint {
+    std::optional<File::Identity> id;
+    std::uint32_t prefixLength = 0;
+    std::vector<std::vector<std::uint32_t>> pages;  // the CRC-32s each page of the prefix may have
+    std::uint32_t endLength = 0;
+    std::uint32_t endCrc = 0;
+};
+
 // An edit in place, in the order it is carried out: the file grows, the
 // tail moves, the file shrinks, the writes are made (later ones win where
 // they overlap), then the checks over the whole file are brought up to date.
@@ -32,7 +44,12 @@ struct EditPlan {
     std::uint64_t checksumField = 0;  // file offset of the PE checksum
     bool checksum = false;            // recompute it
     std::uint64_t installerCrc = 0;   // file offset of a self-checking installer's CRC; 0: none
+    Fingerprint target;
 };
+
+// Reads what `plan.target` needs of `target`, the file before the edit,
+// once the plan's writes are known.
+bool TakeFingerprint(File& target, EditPlan& plan);
 
 // A self-checking installer's CRC-32 covers the file from here to the CRC.
 inline constexpr std::uint64_t kInstallerCrcStart = 512;
@@ -60,8 +77,10 @@ Outcome CarryOut(File& target, File& journal, const EditPlan& plan, const Operat
 
 enum class Found {
     Finished,   // the edit it was about is complete now
-    PutBack,    // nothing had changed, or the file at that path is another one: left as it is
+    PutBack,    // nothing had changed: the file is as it was
     Damaged,    // not a journal that can be acted on: nothing had been written under it
+    Foreign,    // the file at that path is not the one it was made for, or not in a state it
+                // accounts for (or the journal is of another version): nothing was done
     Failed,     // a read or write failed; the journal is still needed
 };
 

@@ -126,7 +126,7 @@ bool WriteNewFile(File& source, File& out, const PeHeaders& headers, const Image
 // Each lock waits for the edit that holds it, if one still runs; what is
 // still there after that, a killed edit left. Finished when there was no
 // journal.
-journal::Found Recover(const std::string& target) {
+journal::Found Recover(const std::string& target, std::string* keptAside = nullptr) {
     const std::string newPath = NewFilePath(target);
     if (auto left = File::Open(newPath.c_str(), File::Mode::Read)) {
         (void)left->Lock();
@@ -138,6 +138,17 @@ journal::Found Recover(const std::string& target) {
     (void)journal->Lock();
     if (!journal->IsAt(journalPath.c_str())) return journal::Found::Finished;  // its edit ended
     const journal::Found found = journal::Play(*journal, target);
+    if (found == journal::Found::Foreign) {
+        // Kept for whoever knows which file it belongs to, never played.
+        for (int n = 1; n < 100; ++n) {
+            const std::string aside = journalPath + ".unmatched" + (n == 1 ? std::string() : "-" + std::to_string(n));
+            if (File::Open(aside.c_str(), File::Mode::Read)) continue;
+            if (!platform::ReplaceFileWith(journalPath.c_str(), aside.c_str())) break;
+            if (keptAside != nullptr) *keptAside = aside;
+            return found;
+        }
+        return journal::Found::Failed;
+    }
     if (found != journal::Found::Failed) RemoveHeld(*journal, journalPath);
     return found;
 }
@@ -169,6 +180,11 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
                                                       options.signature, plan);
             code != ResultCode::Success) {
             return code;
+        }
+        // A result the process may not write is refused before anything is:
+        // past the limit, a write would fail halfway.
+        if (const auto limit = platform::FileSizeLimit(); limit && *limit < std::max(plan.fileLength, plan.newLength)) {
+            return ResultCode::FileAccessFailed;
         }
         told.signatureMoved = plan.signatureMoved;
         told.signatureStripped = plan.signatureStripped;
@@ -207,7 +223,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
             edit.installerCrc = installerCrc;
             const ImageLayout& layout = image.layout;
             if (const std::uint64_t lead = rewrite::LeadLength(layout, plan.move); lead != 0) {
-                edit.writes.push_back({plan.move.oldEnd, std::vector<std::byte>(lead)});
+                edit.writes.push_back({plan.move.oldEnd, std::vector<std::byte>(static_cast<std::size_t>(lead))});
             }
             edit.writes.push_back({layout.resourceOffset, std::move(image.resourceBytes)});
             if (plan.move.newRawSize > layout.resourceSize) {
@@ -220,6 +236,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
             if (plan.data.hasInstallerTable) {
                 edit.writes.push_back({plan.data.installerTable, {plan.data.installer.begin(), plan.data.installer.end()}});
             }
+            if (!journal::TakeFingerprint(image.stream, edit)) return ResultCode::FileAccessFailed;
             const std::string journalPath = JournalPath(target);
             auto journal = CreateHeld(journalPath);
             if (!journal) return ResultCode::FileAccessFailed;
@@ -278,8 +295,8 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
     }
 }
 
-bool RecoverInterruptedEdit(const char* path) {
-    return Recover(platform::ResolvePath(path)) != journal::Found::Failed;
+bool RecoverInterruptedEdit(const char* path, std::string* keptAside) {
+    return Recover(platform::ResolvePath(path), keptAside) != journal::Found::Failed;
 }
 
 }  // namespace vorn

@@ -24,8 +24,12 @@ std::string NewFilePath(const std::string& path);
 // Puts right what an edit killed while it ran left behind: a journal
 // finishes its edit (or, when the file had not changed yet, is dropped), a
 // half-written new file is removed. An edit still running in another
-// process is waited for, and its files left alone. False when a journal
-// could not be acted on; it is then kept for the next try.
-bool RecoverInterruptedEdit(const char* path);
+// process is waited for, and its files left alone. A journal that is not
+// about the file now at `path` (another file was put there, or the file is
+// in no state the journal accounts for) is never played: it is renamed to
+// `keptAside` (FILE.vornres-journal.unmatched) and the file left as it is.
+// False when a journal could not be acted on; it is then kept for the next
+// try.
+bool RecoverInterruptedEdit(const char* path, std::string* keptAside = nullptr);
 
 }  // namespace vorn

@@ -161,7 +161,8 @@ std::string Explain(const std::string& file, ResultCode code, Job job) {
         case ResultCode::FileAccessFailed:
             return job == Job::Read || job == Job::ExtractIcon
                        ? "cannot be opened or read, or is 2 GiB or larger; check that it is readable"
-                       : "cannot be opened for writing or written; check that it is not read-only or in use";
+                       : "cannot be opened for writing or written; check that it is not read-only or in use, that its "
+                         "disk has room and that no file-size limit stops it";
         case ResultCode::ResourceBeforeCode:
             return "keeps its resources before its code, which cannot be rewritten safely; leave this file as it is";
         case ResultCode::NoIconGroup:
@@ -191,6 +192,23 @@ std::string Explain(const std::string& file, ResultCode code, Job job) {
 }
 
 }  // namespace
+
+int RecoverEdit(const std::string& file) {
+    std::string keptAside;
+    if (!RecoverInterruptedEdit(file.c_str(), &keptAside)) {
+        return FailWith(file, "was being edited when vornres was stopped, and the edit cannot be finished from its journal (" +
+                                  JournalPath(file) + "): check that both are writable, then run vornres again",
+                        ToInt(ResultCode::FileAccessFailed));
+    }
+    if (!keptAside.empty()) {
+        std::fprintf(stderr,
+                     "vornres: %s: warning: the journal of an interrupted edit, %s, was not made for the file now at this "
+                     "path (another file was put in its place), so it was not applied; the file is as it was, and the "
+                     "journal was kept as %s\n",
+                     file.c_str(), JournalPath(file).c_str(), keptAside.c_str());
+    }
+    return 0;
+}
 
 int FailWith(const std::string& file, std::string_view message, int status) {
     std::fprintf(stderr, "vornres: %s: %.*s\n", file.c_str(), static_cast<int>(message.size()), message.data());

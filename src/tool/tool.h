@@ -63,6 +63,10 @@ enum class Job { Read, Write, ReplaceIcon, IconFile, FirstGroupOfModule, Extract
 // Reports a library failure on stderr, naming the file concerned and what
 // to do, and returns the code as the exit status.
 int Fail(const std::string& file, ResultCode code, Job job);
+// Finishes or puts back an edit of `file` that was killed, telling of a
+// journal that was not about this file; nonzero: the exit status of a
+// failure that has been reported.
+int RecoverEdit(const std::string& file);
 // Reports a failure in the tool's own words; returns `status`.
 int FailWith(const std::string& file, std::string_view message, int status);
 

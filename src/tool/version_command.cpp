@@ -815,7 +815,7 @@ int RunRcedit(int argc, char** argv, const ImageAccess& access) {
                             "[--set-product-version V] [--set-icon ICO] [--get-version-string KEY]");
     }
     const std::string file = argv[2];
-    if (!RecoverInterruptedEdit(file.c_str())) return Fail(file, ResultCode::FileAccessFailed, Job::Write);
+    if (const int status = RecoverEdit(file); status != 0) return status;
     VersionOptions o;
     // The peer edits signed files too; the signature's bytes stay, with a warning.
     o.write.keepSignature = true;

@@ -286,11 +286,7 @@ int Run(int argc, char** argv) {
         }
     }
     // An edit of this file that was killed is finished before anything reads it.
-    if (!vorn::RecoverInterruptedEdit(file.c_str())) {
-        return FailWith(file, "was being edited when vornres was stopped, and the edit cannot be finished from its journal (" +
-                                  vorn::JournalPath(file) + "): check that both are writable, then run vornres again",
-                        vorn::ToInt(ResultCode::FileAccessFailed));
-    }
+    if (const int status = RecoverEdit(file); status != 0) return status;
     // Progress is for people watching a terminal, never for logs or pipes.
     MoveLine line;
     const vorn::ImageAccess access = MakeAccess(line);
@@ -305,6 +301,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vorn::platform::ReportFileSizeLimitAsFailure();
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {

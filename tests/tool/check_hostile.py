@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""vornres on files whose headers or resources lie: each either gets the
-edit it asked for, with everything else kept, or is refused with the file
-as it was. The inputs are real programs
+"""vornres on files whose headers or resources lie, and under the limits of
+the machine: each either gets the edit it asked for, with everything else
+kept, or is refused with the file as it was. The inputs are real programs
 with one or two fields changed (tests/regressions/tool); pefile reads the
 results."""
 import argparse
@@ -169,6 +169,57 @@ class Kept(unittest.TestCase):
         self.assertEqual(result[0xD001:added.PointerToRawData].count(0), added.PointerToRawData - 0xD001)
         self.assertLess(len(result) - len(original), 2 * pe.OPTIONAL_HEADER.FileAlignment, 'grew by what it needs')
         self.assertEqual(vornres('version', path, '--get', 'X').stdout.strip(), '1')
+
+
+class Limits(unittest.TestCase):
+    """A file-size limit or a full disk ends the edit with 5, one message and
+    the file as it was."""
+
+    def big(self, folder):
+        path = os.path.join(folder, 'big.exe')
+        shutil.copyfile(INPUTS / 't64_unmodified.exe', path)
+        with open(path, 'ab') as f:
+            f.write(os.urandom(8 << 20))
+        return path
+
+    def check_failed(self, path, r, original):
+        self.assertEqual(r.returncode, 5, r.stderr)
+        self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+        self.assertIn('room', r.stderr)
+        self.assertEqual(Path(path).read_bytes(), original)
+        self.assertEqual([p for p in os.listdir(os.path.dirname(path)) if 'vornres' in p], [])
+
+    def test_file_size_limit(self):
+        path = self.big(ARGS.work)
+        original = Path(path).read_bytes()
+        for limit in (len(original) + 100, len(original) - 4096):
+            with self.subTest(limit=limit):
+                r = subprocess.run(['prlimit', f'--fsize={limit}', ARGS.vornres, 'icon', path, '--from', ARGS.big_icon],
+                                   capture_output=True, text=True, timeout=120)
+                self.check_failed(path, r, original)
+
+    def test_full_disk(self):
+        folder = tempfile.mkdtemp(dir=ARGS.work)
+        if subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=16m', 'tmpfs', folder], capture_output=True).returncode != 0:
+            self.skipTest('skipped: a small file system cannot be mounted here (needs root)')
+        try:
+            path = self.big(folder)
+            original = Path(path).read_bytes()
+            for room in (64 << 10, 512 << 10, 2 << 20):
+                with self.subTest(room=room):
+                    filler = os.path.join(folder, 'filler')
+                    if os.path.exists(filler):
+                        os.remove(filler)
+                    vfs = os.statvfs(folder)
+                    with open(filler, 'wb') as f:
+                        f.write(bytes(max(0, vfs.f_bavail * vfs.f_frsize - room)))
+                    r = vornres('icon', path, '--from', ARGS.big_icon)
+                    if r.returncode == 0:
+                        continue  # it had room enough
+                    os.remove(filler)
+                    self.check_failed(path, r, original)
+        finally:
+            subprocess.run(['umount', folder])
 
 
 def make_icon(path, size):

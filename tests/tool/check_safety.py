@@ -490,28 +490,51 @@ class CrashSafety(unittest.TestCase):
 
 
     def test_journal_is_not_played_onto_another_file(self):
-        """A file put in place of one whose edit was killed (restored, rebuilt)
-        is left as it is: killed as the journal appears, and halfway
-        through a move of the tail."""
+        """A file put in place of one whose edit was killed (restored, rebuilt,
+        of another length or of the very length the edit left) is left as it
+        is, and the journal is kept aside and named: killed as the journal
+        appears, and halfway through a move of the tail."""
         target = os.path.join(ARGS.work, 'crash.exe')
-        replacement = work('replacement.exe', 'pe32plus')
+        small = read(work('replacement.exe', 'pe32plus'))
+
+        def rebuilt(length):
+            data = bytearray(read(self.pristine)[:length].ljust(length, b'\0'))
+            data[0x600] ^= 0xFF  # other code at the same place
+            return bytes(data)
+
+        replacements = {'another length, renamed over': (lambda n: small, True),
+                        'rebuilt, renamed over': (rebuilt, True),
+                        'rebuilt, written over': (rebuilt, False),
+                        'zeros, written over': (lambda n: bytes(n), False)}
         for kind, share in (('version', 0), ('icon', 0.5)):
-            with self.subTest(edit=kind):
-                delay = self.uncut(kind)[0] * share
-                shutil.copyfile(self.pristine, target)
-                process = subprocess.Popen([ARGS.vornres, *EDITS[kind](target)], stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.DEVNULL)
-                while not os.path.exists(target + '.vornres-journal') and process.poll() is None:
-                    time.sleep(0.001)
-                time.sleep(delay)
-                os.kill(process.pid, signal.SIGKILL)
-                process.wait()
-                if not os.path.exists(target + '.vornres-journal'):
-                    self.skipTest(f'skipped: the {kind} edit ended before it could be killed')
-                shutil.copyfile(replacement, target)
-                vornres('info', target)
-                self.assertEqual(read(target), read(replacement))
-                self.assertEqual(side_files(target), [])
+            for way, (make, rename) in replacements.items():
+                with self.subTest(edit=kind, replacement=way):
+                    delay = self.uncut(kind)[0] * share
+                    shutil.copyfile(self.pristine, target)
+                    process = subprocess.Popen([ARGS.vornres, *EDITS[kind](target)], stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL)
+                    while not os.path.exists(target + '.vornres-journal') and process.poll() is None:
+                        time.sleep(0.001)
+                    time.sleep(delay)
+                    os.kill(process.pid, signal.SIGKILL)
+                    process.wait()
+                    if not os.path.exists(target + '.vornres-journal'):
+                        self.skipTest(f'skipped: the {kind} edit ended before it could be killed')
+                    replacement = make(os.path.getsize(target))
+                    if rename:
+                        Path(target + '.tmp').write_bytes(replacement)
+                        os.replace(target + '.tmp', target)
+                    else:
+                        with open(target, 'r+b') as f:
+                            f.write(replacement)
+                            f.truncate()
+                    r = vornres('info', target, expect=None)
+                    self.assertEqual(read(target), replacement)
+                    self.assertEqual(side_files(target), [])
+                    kept = target + '.vornres-journal.unmatched'
+                    self.assertTrue(os.path.exists(kept), 'the journal is kept aside')
+                    self.assertIn(kept, r.stderr)
+                    os.remove(kept)
 
 
 class Result(unittest.TextTestResult):

@@ -1,6 +1,7 @@
 // POSIX half of the platform layer: UTF-8 is the ANSI code page, there is no
 // message queue, and file lengths change with ftruncate.
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -124,6 +126,20 @@ bool ChangeFileLength(std::FILE* stream, std::uint64_t length) {
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
 }
 
+bool AllocateStreamRange(std::FILE* stream, std::uint64_t offset, std::uint64_t length) {
+    if (length == 0) return true;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) || length > static_cast<std::uint64_t>(INT64_MAX) - offset) return false;
+    const int result = posix_fallocate(fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(length));
+    // A file system that cannot reserve space takes it as it is written.
+    return result == 0 || result == EOPNOTSUPP || result == EINVAL;
+}
+
+std::optional<std::uint64_t> FileSizeLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
 void PrefetchStreamRange(std::FILE* stream, std::uint64_t offset, std::uint64_t length) {
 #if defined(POSIX_FADV_WILLNEED)
     if (offset <= static_cast<std::uint64_t>(INT64_MAX) && length <= static_cast<std::uint64_t>(INT64_MAX)) {
@@ -197,6 +213,16 @@ bool StreamIsAt(std::FILE* stream, const char* path) {
     struct stat open {}, named {};
     return fstat(fileno(stream), &open) == 0 && stat(path, &named) == 0 && open.st_dev == named.st_dev &&
            open.st_ino == named.st_ino;
+}
+
+void ReportFileSizeLimitAsFailure() { std::signal(SIGXFSZ, SIG_IGN); }
+
+bool StreamIdentity(std::FILE* stream, std::uint64_t& device, std::uint64_t& index) {
+    struct stat status {};
+    if (fstat(fileno(stream), &status) != 0) return false;
+    device = static_cast<std::uint64_t>(status.st_dev);
+    index = static_cast<std::uint64_t>(status.st_ino);
+    return true;
 }
 
 std::string ResolvePath(const char* path) {

@@ -110,6 +110,11 @@ std::optional<std::span<const std::byte>> FindLoaderResource(LoaderModule& modul
 
 void PrefetchStreamRange(std::FILE*, std::uint64_t, std::uint64_t) {}
 
+// NTFS gives a file its clusters as SetEndOfFile lengthens it.
+bool AllocateStreamRange(std::FILE*, std::uint64_t, std::uint64_t) { return true; }
+
+std::optional<std::uint64_t> FileSizeLimit() { return std::nullopt; }
+
 bool CopyStreamRange(std::FILE* from, std::uint64_t fromOffset, std::FILE* to, std::uint64_t toOffset,
                      std::uint64_t length) {
     std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 20)));
@@ -138,6 +143,18 @@ bool LockStream(std::FILE* stream) {
 // A file open through the C runtime cannot be renamed or removed, so the
 // path still names it.
 bool StreamIsAt(std::FILE*, const char*) { return true; }
+
+// Windows has no such signal: the write fails.
+void ReportFileSizeLimitAsFailure() {}
+
+bool StreamIdentity(std::FILE* stream, std::uint64_t& device, std::uint64_t& index) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || GetFileInformationByHandle(handle, &info) == 0) return false;
+    device = info.dwVolumeSerialNumber;
+    index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return true;
+}
 
 bool ReplaceFileWith(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
