@@ -146,6 +146,13 @@ bool ResourcesCutShort(const std::string& file) {
            std::uint64_t{layout.resourceOffset} + layout.resourceSize > image.fileLength;
 }
 
+// The length of `file`; 0 when it cannot be read.
+std::uint64_t FileLength(const std::string& file) {
+    auto stream = File::Open(file.c_str(), File::Mode::Read);
+    const auto length = stream ? stream->Length() : std::nullopt;
+    return length.value_or(0);
+}
+
 std::string Explain(const std::string& file, ResultCode code, Job job) {
     switch (code) {
         case ResultCode::SectionBuildFailed:
@@ -158,10 +165,20 @@ std::string Explain(const std::string& file, ResultCode code, Job job) {
             return ExplainNotImage(file);
         case ResultCode::NoResourceSection:
             return "has no resource section; only programs with resources can be read or edited";
-        case ResultCode::FileAccessFailed:
-            return job == Job::Read || job == Job::ExtractIcon
-                       ? "cannot be opened or read, or is 2 GiB or larger; check that it is readable"
-                       : "cannot be opened for writing or written; check that it is not read-only or in use";
+        case ResultCode::FileAccessFailed: {
+            const std::uint64_t length = FileLength(file);
+            if (length > kMaxImageFileLength) {
+                return "is 2 GiB or larger; vornres reads and edits only files below 2 GiB (a PE file's offsets are "
+                       "32-bit and an edit must leave room to grow)";
+            }
+            if (job == Job::Read || job == Job::ExtractIcon) return "cannot be opened or read; check that it is readable";
+            // A rewrite that would reach the limit fails the same way.
+            if (length > kMaxImageFileLength / 2) {
+                return "cannot be opened for writing or written, or the edit would make it 2 GiB or larger; check that "
+                       "it is not read-only or in use";
+            }
+            return "cannot be opened for writing or written; check that it is not read-only or in use";
+        }
         case ResultCode::ResourceBeforeCode:
             return "keeps its resources before its code, which cannot be rewritten safely; leave this file as it is";
         case ResultCode::NoIconGroup:
