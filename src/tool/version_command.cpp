@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 
 #include "icon/icon_replace.h"
@@ -519,6 +521,234 @@ bool SameLabel(const ResourceEntry& e, const Target& target) {
            (!e.name || *e.name == *target.name);
 }
 
+// The version resources an edit or a read works on: every one with
+// --all-languages, the one of --language, else the one Windows shows; each
+// parsed. None when the file has no such resource.
+ResultCode FindTargets(const ResourceTable& table, const VersionOptions& o, std::vector<Target>& targets) {
+    if (o.allLanguages) {
+        for (std::size_t i = 0; i < table.entries.size(); ++i) {
+            if (IsVersion(table.entries[i])) targets.push_back(TargetOf(table, i));
+        }
+    } else {
+        const auto found = o.language >= 0 ? EntryForLanguage(table, static_cast<std::uint16_t>(o.language)) : ShownEntry(table);
+        if (found) targets.push_back(TargetOf(table, *found));
+    }
+    for (Target& target : targets) {
+        const ResultCode parsed = version::ParseVersionTree(table.entries[*target.entry].Bytes(), target.resource);
+        if (parsed != ResultCode::Success) return parsed;
+    }
+    return ResultCode::Success;
+}
+
+// The version information of the --from-json file, or the status of a
+// refusal that has been reported.
+int ReadJsonFile(const std::string& path, std::optional<Target>& target) {
+    bool read = false;
+    const std::vector<std::byte> bytes = ReadWholeFile(path, read);
+    if (!read) return FailWith(path, "cannot be read; check the path", kUsageError);
+    try {
+        const MemoryReserve memory;
+        const Json json = Json::parse(reinterpret_cast<const char*>(bytes.data()),
+                                      reinterpret_cast<const char*>(bytes.data()) + bytes.size());
+        const Json& info = json.contains("versionInfo") ? json["versionInfo"] : json;
+        target.emplace();
+        if (info.is_null()) target->removed = true;
+        else ReadVersionJson(info, *target);
+    } catch (const Json::exception& error) {
+        return FailWith(path, std::string("is not JSON: ") + error.what(), kUsageError);
+    } catch (const JsonError& error) {
+        return FailWith(path, "does not hold version information as --json writes it: " + error.message, kUsageError);
+    }
+    return 0;
+}
+
+int ShowVersion(const std::string& file, const VersionOptions& o) {
+    Image image;
+    const ResultCode opened = OpenImageForEdit(file.c_str(), image, true, kKinds);
+    if (opened != ResultCode::Success && opened != ResultCode::NoResourceSection) return Fail(file, opened, Job::Read);
+    std::vector<Target> targets;
+    if (const ResultCode parsed = FindTargets(image.table, o, targets); parsed != ResultCode::Success) {
+        return Fail(file, parsed, Job::Read);
+    }
+    Target* shown = targets.empty() ? nullptr : &targets.front();
+    if (!o.get.empty()) {
+        const auto key = Wide(o.get);
+        StringTable* t = nullptr;
+        if (shown != nullptr) {
+            VersionResource& r = shown->resource;
+            t = o.language >= 0 ? version::TableForLanguage(r, static_cast<std::uint16_t>(o.language),
+                                                            o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage)
+                                                                            : std::nullopt)
+                                : version::ShownTable(r);
+        }
+        const version::VersionString* s = t != nullptr && key ? t->Find(*key) : nullptr;
+        if (s == nullptr) {
+            return FailWith(file, shown == nullptr ? "has no version information, so no string " + o.get
+                                                   : "has no string " + o.get + " in its version information",
+                            kMissingKey);
+        }
+        std::printf("%s\n", ToDisplay(s->value).c_str());
+        return 0;
+    }
+    if (o.json) {
+        const MemoryReserve memory;
+        PrintJson({{"file", ToUtf8(file)}, {"versionInfo", shown ? VersionJson(*shown) : Json(nullptr)}});
+    } else {
+        PrintText(file, shown);
+    }
+    return 0;
+}
+
+// What an edit writes, laid out: the table points into it from the moment
+// the edit is applied until the commit.
+struct VersionWork {
+    std::vector<Target> targets;
+    bool changed = false;  // the table holds the edit; false: it is as it was read
+};
+
+std::string InLanguage(const VersionOptions& o) {
+    return o.language >= 0 ? " in language " + std::to_string(o.language) : std::string();
+}
+
+// Applies the edit of the options (or the JSON's version information) to the
+// table of an image open for editing, without committing: the table changes
+// only once every resource is laid out, so a refusal never writes half an
+// edit. Nonzero: the status of a refusal that has been reported.
+int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEdit& edit, std::optional<Target>& fromJson,
+                     Image& image, VersionWork& work) {
+    if (!o.Edits()) return 0;
+    std::vector<Target>& targets = work.targets;
+    const ResourceTable& table = image.table;
+    if (const ResultCode parsed = FindTargets(table, o, targets); parsed != ResultCode::Success) {
+        return Fail(file, parsed, Job::Read);
+    }
+
+    if (fromJson) {
+        // The JSON's version information replaces the resource of its name
+        // and language, or else the one Windows shows; what it holds
+        // unchanged keeps its bytes.
+        Target replacement = std::move(*fromJson);
+        const auto same = std::find_if(table.entries.begin(), table.entries.end(),
+                                       [&](const ResourceEntry& e) { return IsVersion(e) && SameLabel(e, replacement); });
+        if (same != table.entries.end() && !replacement.removed) {
+            replacement.entry = static_cast<std::size_t>(same - table.entries.begin());
+            VersionResource read;
+            if (version::ParseVersionTree(same->Bytes(), read) == ResultCode::Success) {
+                version::LendReadBytes(read, replacement.resource);
+            }
+        } else if (!targets.empty()) {
+            replacement.entry = targets.front().entry;
+            version::LendReadBytes(targets.front().resource, replacement.resource);
+        }
+        targets = {std::move(replacement)};
+        if (targets.front().removed && !targets.front().entry) targets.clear();
+    } else if (targets.empty()) {
+        // A new resource: for --language only when asked to.
+        if (o.language >= 0 && !o.create) {
+            return FailWith(file, "has no version information" + InLanguage(o) + "; add --create to create it",
+                            ToInt(ResultCode::NoVersionResource));
+        }
+        Target added;
+        added.language = o.language >= 0 ? o.language : kEnglishUs;
+        const auto language = static_cast<std::uint16_t>(added.language);
+        const auto codePage = static_cast<std::uint16_t>(o.codePage >= 0 ? o.codePage : kUnicodeCodePage);
+        added.resource = version::NewVersionResource(language, codePage, image.headers.IsDll() ? kVftDll : kVftApp);
+        // Another language's resource lends its numbers, flags and type.
+        VersionResource shown;
+        if (const auto other = ShownEntry(table);
+            other && version::ParseVersionTree(table.entries[*other].Bytes(), shown) == ResultCode::Success) {
+            added.resource.fixed = shown.fixed;
+        }
+        // The product version follows the file version unless given.
+        if (edit.fileVersion && !edit.productVersion) {
+            SetVersion(added.resource.fixed.productVersionMS, added.resource.fixed.productVersionLS, *edit.fileVersion);
+            if (!o.fixedOnly) edit.strings.insert(edit.strings.begin() + 1, {u"ProductVersion", *Wide(o.fileVersion)});
+        }
+        targets.push_back(std::move(added));
+    }
+
+    if (!fromJson) {
+        for (Target& target : targets) {
+            VersionResource& r = target.resource;
+            ApplyFixed(r.fixed, edit);
+            if (edit.strings.empty()) continue;
+            std::vector<StringTable*> tables;
+            if (o.allLanguages) {
+                tables = version::AllTables(r);
+            } else if (o.language >= 0) {
+                const auto language = static_cast<std::uint16_t>(o.language);
+                const auto codePage = o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage) : std::nullopt;
+                StringTable* found = version::TableForLanguage(r, language, codePage);
+                if (found == nullptr && !o.create && target.entry) {
+                    return FailWith(file, "has no string table for language " + std::to_string(o.language) +
+                                              "; add --create to create one",
+                                    ToInt(ResultCode::NoVersionResource));
+                }
+                tables.push_back(found ? found : &version::AddTable(r, language, codePage.value_or(kUnicodeCodePage)));
+            } else if (StringTable* shown = version::ShownTable(r)) {
+                tables.push_back(shown);
+            }
+            if (tables.empty()) {
+                // Strings for a resource without any table: one for its first
+                // Translation pair, or for its own language in Unicode.
+                const auto pairs = version::Translations(r);
+                const auto pair = pairs.empty() ? std::pair{static_cast<std::uint16_t>(target.language), kUnicodeCodePage}
+                                                : pairs.front();
+                tables.push_back(&version::AddTable(r, pair.first, pair.second));
+            }
+            for (StringTable* t : tables) ApplyStrings(*t, edit);
+        }
+    }
+
+    // Every resource is laid out before the table changes.
+    bool changed = false;
+    std::size_t kept = table.entries.size();
+    for (Target& target : targets) {
+        if (target.removed) {
+            changed = true;
+            --kept;
+            continue;
+        }
+        if (!target.entry) ++kept;
+        if (const auto failure = version::SerializeVersionTree(target.resource, target.bytes)) {
+            return FailWith(file, "cannot take this version information: the block of \"" + ToDisplay(failure->key) +
+                                      "\" would pass the 65535 bytes its length can count; use shorter texts",
+                            ToInt(ResultCode::BadVersionRecord));
+        }
+        const ResourceEntry* was = target.entry ? &table.entries[*target.entry] : nullptr;
+        const bool same = was != nullptr && std::ranges::equal(was->Bytes(), target.bytes) && SameLabel(*was, target);
+        changed = changed || !same;
+    }
+    if (!changed) return 0;
+    if (kept == 0) {
+        return FailWith(file, "would be left without any resource; vornres cannot remove the last one",
+                        ToInt(ResultCode::SectionBuildFailed));
+    }
+
+    for (Target& target : targets) {
+        if (target.removed) {
+            image.table.entries[*target.entry].deleted = 1;
+            continue;
+        }
+        if (!target.entry) {
+            if (const ResultCode code = AddResourceEntry(image.table, pe::kRtVersion); code != ResultCode::Success) {
+                return Fail(file, code, Job::Write);
+            }
+            target.entry = image.table.entries.size() - 1;
+        }
+        ResourceEntry& e = image.table.entries[*target.entry];
+        e.nameId = target.nameId;
+        e.name = target.name;
+        e.language = target.language;
+        e.data = target.bytes.data();
+        e.size = static_cast<std::uint32_t>(target.bytes.size());
+    }
+    std::erase_if(image.table.entries, [](const ResourceEntry& e) { return e.deleted != 0; });
+    work.changed = true;
+    return 0;
+}
+
+
 }  // namespace
 
 bool VersionOptions::Edits() const {
@@ -588,213 +818,23 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     if (const auto problem = MakeEdit(o, edit)) return ParseFailure(*problem);
     std::optional<Target> fromJson;
     if (!o.fromJson.empty()) {
-        bool read = false;
-        const std::vector<std::byte> bytes = ReadWholeFile(o.fromJson, read);
-        if (!read) return FailWith(o.fromJson, "cannot be read; check the path", kUsageError);
-        try {
-            const MemoryReserve memory;
-            const Json json = Json::parse(reinterpret_cast<const char*>(bytes.data()),
-                                          reinterpret_cast<const char*>(bytes.data()) + bytes.size());
-            const Json& info = json.contains("versionInfo") ? json["versionInfo"] : json;
-            fromJson.emplace();
-            if (info.is_null()) fromJson->removed = true;
-            else ReadVersionJson(info, *fromJson);
-        } catch (const Json::exception& error) {
-            return FailWith(o.fromJson, std::string("is not JSON: ") + error.what(), kUsageError);
-        } catch (const JsonError& error) {
-            return FailWith(o.fromJson, "does not hold version information as --json writes it: " + error.message,
-                            kUsageError);
-        }
+        if (const int refused = ReadJsonFile(o.fromJson, fromJson); refused != 0) return refused;
     }
+    if (!o.Edits()) return ShowVersion(file, o);
 
-    const bool editing = o.Edits();
     ImageAccess access = baseAccess;
     Edit commit;
-    if (editing) {
-        if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
-    }
+    if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
+    VersionWork work;  // declared before the image: the table points into it until the commit
     Image image;
-    const ResultCode opened =
-        editing ? OpenImageForEditing(file.c_str(), image, access) : OpenImageForEdit(file.c_str(), image, true, kKinds);
-    const bool noResources = opened == ResultCode::NoResourceSection;
-    if (opened != ResultCode::Success && !(noResources && !editing)) {
-        return Fail(file, opened, editing ? Job::Write : Job::Read);
+    if (const ResultCode opened = OpenImageForEditing(file.c_str(), image, access); opened != ResultCode::Success) {
+        return Fail(file, opened, Job::Write);
     }
-    const ResourceTable& table = image.table;
-
-    // Which resources: every one, the one of --language, or the one shown.
-    std::vector<Target> targets;
-    if (o.allLanguages) {
-        for (std::size_t i = 0; i < table.entries.size(); ++i) {
-            if (IsVersion(table.entries[i])) targets.push_back(TargetOf(table, i));
-        }
-    } else {
-        const auto found = o.language >= 0 ? EntryForLanguage(table, static_cast<std::uint16_t>(o.language)) : ShownEntry(table);
-        if (found) targets.push_back(TargetOf(table, *found));
-    }
-    for (Target& target : targets) {
-        const ResultCode parsed = version::ParseVersionTree(table.entries[*target.entry].Bytes(), target.resource);
-        if (parsed != ResultCode::Success) return Fail(file, parsed, Job::Read);
-    }
-
-    if (!editing) {
-        const Target* shown = targets.empty() ? nullptr : &targets.front();
-        if (!o.get.empty()) {
-            const auto key = Wide(o.get);
-            StringTable* t = nullptr;
-            if (shown != nullptr) {
-                VersionResource& r = targets.front().resource;
-                t = o.language >= 0 ? version::TableForLanguage(r, static_cast<std::uint16_t>(o.language),
-                                                                o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage)
-                                                                                : std::nullopt)
-                                    : version::ShownTable(r);
-            }
-            const version::VersionString* s = t != nullptr && key ? t->Find(*key) : nullptr;
-            if (s == nullptr) {
-                return FailWith(file, shown == nullptr ? "has no version information, so no string " + o.get
-                                                       : "has no string " + o.get + " in its version information",
-                                kMissingKey);
-            }
-            std::printf("%s\n", ToDisplay(s->value).c_str());
-            return 0;
-        }
-        if (o.json) {
-            const MemoryReserve memory;
-            PrintJson({{"file", ToUtf8(file)}, {"versionInfo", shown ? VersionJson(*shown) : Json(nullptr)}});
-        } else {
-            PrintText(file, shown);
-        }
-        return 0;
-    }
-
-    if (fromJson) {
-        // The JSON's version information replaces the resource of its name
-        // and language, or else the one Windows shows; what it holds
-        // unchanged keeps its bytes.
-        Target replacement = std::move(*fromJson);
-        const auto same = std::find_if(table.entries.begin(), table.entries.end(),
-                                       [&](const ResourceEntry& e) { return IsVersion(e) && SameLabel(e, replacement); });
-        if (same != table.entries.end() && !replacement.removed) {
-            replacement.entry = static_cast<std::size_t>(same - table.entries.begin());
-            VersionResource read;
-            if (version::ParseVersionTree(same->Bytes(), read) == ResultCode::Success) {
-                version::LendReadBytes(read, replacement.resource);
-            }
-        } else if (!targets.empty()) {
-            replacement.entry = targets.front().entry;
-            version::LendReadBytes(targets.front().resource, replacement.resource);
-        }
-        targets = {std::move(replacement)};
-        if (targets.front().removed && !targets.front().entry) targets.clear();
-    } else if (targets.empty()) {
-        // A new resource: for --language only when asked to.
-        if (o.language >= 0 && !o.create) {
-            CloseImage(image);
-            return FailWith(file, "has no version information in language " + std::to_string(o.language) +
-                                      "; add --create to create it",
-                            ToInt(ResultCode::NoVersionResource));
-        }
-        Target added;
-        added.language = o.language >= 0 ? o.language : kEnglishUs;
-        const auto language = static_cast<std::uint16_t>(added.language);
-        const auto codePage = static_cast<std::uint16_t>(o.codePage >= 0 ? o.codePage : kUnicodeCodePage);
-        added.resource = version::NewVersionResource(language, codePage, image.headers.IsDll() ? kVftDll : kVftApp);
-        // Another language's resource lends its numbers, flags and type.
-        VersionResource shown;
-        if (const auto other = ShownEntry(table);
-            other && version::ParseVersionTree(table.entries[*other].Bytes(), shown) == ResultCode::Success) {
-            added.resource.fixed = shown.fixed;
-        }
-        // The product version follows the file version unless given.
-        if (edit.fileVersion && !edit.productVersion) {
-            SetVersion(added.resource.fixed.productVersionMS, added.resource.fixed.productVersionLS, *edit.fileVersion);
-            if (!o.fixedOnly) edit.strings.insert(edit.strings.begin() + 1, {u"ProductVersion", *Wide(o.fileVersion)});
-        }
-        targets.push_back(std::move(added));
-    }
-
-    if (!fromJson) {
-        for (Target& target : targets) {
-            VersionResource& r = target.resource;
-            ApplyFixed(r.fixed, edit);
-            if (edit.strings.empty()) continue;
-            std::vector<StringTable*> tables;
-            if (o.allLanguages) {
-                tables = version::AllTables(r);
-            } else if (o.language >= 0) {
-                const auto language = static_cast<std::uint16_t>(o.language);
-                const auto codePage = o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage) : std::nullopt;
-                StringTable* found = version::TableForLanguage(r, language, codePage);
-                if (found == nullptr && !o.create && target.entry) {
-                    CloseImage(image);
-                    return FailWith(file, "has no string table for language " + std::to_string(o.language) +
-                                              "; add --create to create one",
-                                    ToInt(ResultCode::NoVersionResource));
-                }
-                tables.push_back(found ? found : &version::AddTable(r, language, codePage.value_or(kUnicodeCodePage)));
-            } else if (StringTable* shown = version::ShownTable(r)) {
-                tables.push_back(shown);
-            }
-            if (tables.empty()) {
-                // Strings for a resource without any table: one for its first
-                // Translation pair, or for its own language in Unicode.
-                const auto pairs = version::Translations(r);
-                const auto pair = pairs.empty() ? std::pair{static_cast<std::uint16_t>(target.language), kUnicodeCodePage}
-                                                : pairs.front();
-                tables.push_back(&version::AddTable(r, pair.first, pair.second));
-            }
-            for (StringTable* t : tables) ApplyStrings(*t, edit);
-        }
-    }
-
-    // Every resource is laid out before anything is written.
-    bool changed = false;
-    for (Target& target : targets) {
-        if (target.removed) {
-            changed = true;
-            continue;
-        }
-        if (const auto failure = version::SerializeVersionTree(target.resource, target.bytes)) {
-            CloseImage(image);
-            return FailWith(file, "cannot take this version information: the block of \"" + ToDisplay(failure->key) +
-                                      "\" would pass the 65535 bytes its length can count; use shorter texts",
-                            ToInt(ResultCode::BadVersionRecord));
-        }
-        const ResourceEntry* was = target.entry ? &table.entries[*target.entry] : nullptr;
-        const bool same = was != nullptr && std::ranges::equal(was->Bytes(), target.bytes) && SameLabel(*was, target);
-        changed = changed || !same;
-    }
-    if (!changed) {
+    if (const int refused = ApplyVersionEdit(file, o, edit, fromJson, image, work); refused != 0) return refused;
+    if (!work.changed) {
         CloseImage(image);
         if (!o.quiet) std::printf("%s: version information unchanged\n", file.c_str());
         return CopyUnchanged(file, o.write);
-    }
-
-    std::vector<std::size_t> removed;
-    for (Target& target : targets) {
-        if (target.removed) {
-            removed.push_back(*target.entry);
-            continue;
-        }
-        if (!target.entry) {
-            if (const ResultCode code = AddResourceEntry(image.table, pe::kRtVersion); code != ResultCode::Success) {
-                return Fail(file, code, Job::Write);
-            }
-            target.entry = image.table.entries.size() - 1;
-        }
-        ResourceEntry& e = image.table.entries[*target.entry];
-        e.nameId = target.nameId;
-        e.name = target.name;
-        e.language = target.language;
-        e.data = target.bytes.data();
-        e.size = static_cast<std::uint32_t>(target.bytes.size());
-    }
-    for (const std::size_t index : removed) image.table.entries[index].deleted = 1;
-    std::erase_if(image.table.entries, [](const ResourceEntry& e) { return e.deleted != 0; });
-    if (image.table.entries.empty()) {
-        CloseImage(image);
-        return FailWith(file, "would be left without any resource; vornres cannot remove the last one",
-                        ToInt(ResultCode::SectionBuildFailed));
     }
     if (const ResultCode code = CommitResources(image, access); code != ResultCode::Success) {
         return Fail(o.write.output.empty() ? file : o.write.output, code, Job::Write);
@@ -805,10 +845,10 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     VersionOptions show;
     show.json = o.json;
     show.language = o.allLanguages ? -1 : o.language;
-    return RunVersion(o.write.output.empty() ? file : o.write.output, show, baseAccess);
+    return ShowVersion(o.write.output.empty() ? file : o.write.output, show);
 }
 
-int RunRcedit(int argc, char** argv, const ImageAccess& access) {
+int RunRcedit(int argc, char** argv, const ImageAccess& baseAccess) {
     // The peer's own flags, each with its arguments; the file comes first.
     if (argc < 3 || argv[2][0] == '-') {
         return ParseFailure("usage: vornres rcedit FILE [--set-version-string KEY VALUE]... [--set-file-version V] "
@@ -845,24 +885,41 @@ int RunRcedit(int argc, char** argv, const ImageAccess& access) {
     if (!get.empty()) {
         VersionOptions read;
         read.get = get;
-        return RunVersion(file, read, access);
+        return ShowVersion(file, read);
     }
-    if (o.Edits()) {
-        // Quiet, as the peer is: only failures are reported.
-        o.quiet = true;
-        if (const int status = RunVersion(file, o, access); status != 0) return status;
+    VersionEdit edit;
+    if (const auto problem = MakeEdit(o, edit)) return ParseFailure(*problem);
+    if (!o.Edits() && icon.empty()) return 0;
+
+    // Every input is read and every edit applied to one table before the
+    // file is written once: a failure anywhere leaves it as it was.
+    ImageAccess access = baseAccess;
+    Edit commit;
+    if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
+    IconSet set;       // declared before the image: the table points into both
+    VersionWork work;  // until the commit
+    Image image;
+    if (const ResultCode opened = OpenImageForEditing(file.c_str(), image, access); opened != ResultCode::Success) {
+        return Fail(file, opened, Job::Write);
     }
     if (!icon.empty()) {
-        ImageAccess iconAccess = access;
-        Edit edit;
-        if (const int refused = PrepareEdit(file, o.write, edit, iconAccess); refused != 0) return refused;
-        const ResultCode code = ReplaceMainIcon(file.c_str(), icon.c_str(), IconSourceFile, nullptr, iconAccess);
-        if (code == ResultCode::IconSourceNotFound || code == ResultCode::BadIconSource) {
+        if (const ResultCode code = ReadIconFile(set, icon.c_str(), access.leaveIconImages); code != ResultCode::Success) {
             return Fail(icon, code, Job::IconFile);
         }
-        if (code != ResultCode::Success) return Fail(file, code, Job::ReplaceIcon);
-        ReportEdit(file, edit);
     }
+    std::optional<Target> noJson;
+    if (const int refused = ApplyVersionEdit(file, o, edit, noJson, image, work); refused != 0) return refused;
+    if (!icon.empty()) {
+        if (const ResultCode code = ReplaceMainIconGroup(image, set, access); code != ResultCode::Success) {
+            return Fail(file, code, Job::ReplaceIcon);
+        }
+    } else if (!work.changed) {
+        return 0;  // quiet, as the peer is
+    }
+    if (const ResultCode code = CommitResources(image, access); code != ResultCode::Success) {
+        return Fail(file, code, Job::Write);
+    }
+    ReportEdit(file, commit);
     return 0;
 }
 
