@@ -157,7 +157,7 @@ struct Target {
     ResourceName name;
     std::int32_t language = 0;
     VersionResource resource;
-    bool removed = false;  // --from-json of a file without version information
+    bool removed = false;  // --delete
     std::vector<std::byte> bytes;  // what is written
 };
 
@@ -294,120 +294,183 @@ void PrintText(const std::string& file, const Target* target) {
 
 // ---- Reading JSON ------------------------------------------------------
 
+// What --from-json takes is exactly what --json writes: every member it
+// writes, of the type it writes, and nothing else, so that a document cut
+// short or mistyped is refused rather than written as empty or zero
+// information. A failure names the path of the member.
 struct JsonError {
     std::string message;
 };
 
-std::u16string JsonText(const Json& value, const char* what) {
-    if (!value.is_string()) throw JsonError{std::string(what) + " is not a string"};
+[[noreturn]] void Wrong(const std::string& path, std::string_view what) {
+    throw JsonError{path + " " + std::string(what)};
+}
+
+// `value` at `path` as an object holding every one of `required` and nothing
+// outside `required` and `optional`.
+const Json& JsonObject(const Json& value, const std::string& path, std::initializer_list<std::string_view> required,
+                       std::initializer_list<std::string_view> optional = {}) {
+    if (!value.is_object()) Wrong(path, "is not an object");
+    const auto known = [](std::initializer_list<std::string_view> keys, std::string_view key) {
+        return std::find(keys.begin(), keys.end(), key) != keys.end();
+    };
+    const auto member = [&](std::string_view key) { return (path.empty() ? "" : path + ".") + std::string(key); };
+    for (const auto& [key, content] : value.items()) {
+        if (!known(required, key) && !known(optional, key)) Wrong(member(key), "is not a member --json writes");
+    }
+    for (const std::string_view key : required) {
+        if (!value.contains(key)) Wrong(member(key), "is missing");
+    }
+    return value;
+}
+
+const Json& JsonArray(const Json& value, const std::string& path) {
+    if (!value.is_array()) Wrong(path, "is not an array");
+    return value;
+}
+
+std::string Index(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
+
+std::u16string JsonText(const Json& value, const std::string& path) {
+    if (!value.is_string()) Wrong(path, "is not a string");
     auto wide = Utf8ToWide(value.get<std::string>());
-    if (!wide) throw JsonError{std::string(what) + " is not UTF-8"};
+    if (!wide) Wrong(path, "is not UTF-8");
     return *wide;
 }
 
-std::uint32_t JsonU32(const Json& info, const char* key, std::uint32_t fallback) {
-    if (!info.contains(key)) return fallback;
-    const Json& value = info[key];
-    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xFFFFFFFF) {
-        throw JsonError{std::string(key) + " is not a number from 0 to 4294967295"};
+std::uint64_t JsonNumber(const Json& value, const std::string& path, std::uint64_t maximum) {
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > maximum) {
+        Wrong(path, "is not a number from 0 to " + std::to_string(maximum));
     }
-    return value.get<std::uint32_t>();
+    return value.get<std::uint64_t>();
 }
 
-void JsonVersion(const Json& info, const char* key, std::uint32_t& ms, std::uint32_t& ls) {
-    if (!info.contains(key)) return;
-    const auto parts = info[key].is_string() ? ParseVersionNumbers(info[key].get<std::string>()) : std::nullopt;
-    if (!parts) throw JsonError{std::string(key) + " is not a version such as \"1.2.3.4\""};
+std::uint32_t JsonU32(const Json& value, const std::string& path) {
+    return static_cast<std::uint32_t>(JsonNumber(value, path, 0xFFFFFFFF));
+}
+
+void JsonVersion(const Json& value, const std::string& path, std::uint32_t& ms, std::uint32_t& ls) {
+    const auto parts = value.is_string() ? ParseVersionNumbers(value.get<std::string>()) : std::nullopt;
+    if (!parts) Wrong(path, "is not a version such as \"1.2.3.4\"");
     ms = (std::uint32_t{(*parts)[0]} << 16) | (*parts)[1];
     ls = (std::uint32_t{(*parts)[2]} << 16) | (*parts)[3];
 }
 
-// The version information of a "versionInfo" object, as VersionJson writes it.
-void ReadVersionJson(const Json& info, Target& target) {
-    if (!info.is_object()) throw JsonError{"versionInfo is neither an object nor null"};
+version::Raw JsonHex(const Json& value, const std::string& path) {
+    auto bytes = value.is_string() ? FromHex(value.get<std::string>()) : std::nullopt;
+    if (!bytes) Wrong(path, "is not a string of hex digit pairs");
+    return *bytes;
+}
+
+StringTable JsonTable(const Json& value, const std::string& path) {
+    JsonObject(value, path, {"table", "strings"});
+    StringTable table;
+    table.key = JsonText(value["table"], path + ".table");
+    if (table.key.size() != 8) Wrong(path + ".table", "is not eight hex digits");
+    const std::string stringsPath = path + ".strings";
+    const Json& strings = value["strings"];
+    if (!strings.is_object()) Wrong(stringsPath, "is not an object");
+    for (const auto& [key, text] : strings.items()) {
+        const std::string at = stringsPath + "[\"" + key + "\"]";
+        table.strings.push_back({JsonText(key, at), JsonText(text, at), {}});
+    }
+    return table;
+}
+
+version::Var JsonVar(const Json& value, const std::string& path) {
+    if (value.is_object() && value.contains("values") == value.contains("hex")) {
+        Wrong(path, value.contains("hex") ? "has both values and hex" : "has neither values nor hex");
+    }
+    JsonObject(value, path, {"var", value.contains("values") ? "values" : "hex"});
+    version::Var var;
+    var.key = JsonText(value["var"], path + ".var");
+    if (!value.contains("values")) {
+        var.value = JsonHex(value["hex"], path + ".hex");
+        return var;
+    }
+    const std::string valuesPath = path + ".values";
+    const Json& values = JsonArray(value["values"], valuesPath);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const Json& pair = values[i];
+        const auto word = [](const Json& w) { return w.is_number_unsigned() && w.get<std::uint64_t>() <= 0xFFFF; };
+        if (!pair.is_array() || pair.size() != 2 || !word(pair[0]) || !word(pair[1])) {
+            Wrong(Index(valuesPath, i), "is not a pair of numbers 0..65535");
+        }
+        for (const Json& w : pair) {
+            const auto v = w.get<std::uint16_t>();
+            var.value.push_back(std::byte(v & 0xFF));
+            var.value.push_back(std::byte(v >> 8));
+        }
+    }
+    return var;
+}
+
+version::RootChild JsonBlock(const Json& value, const std::string& path) {
+    if (!value.is_object() || value.size() != 1) Wrong(path, "is not an object of one block");
+    version::RootChild child;
+    const std::string& kind = value.begin().key();
+    const Json& content = value.begin().value();
+    const std::string at = path + "." + kind;
+    if (kind == "StringFileInfo") {
+        child.kind = version::ChildKind::StringFileInfo;
+        const Json& tables = JsonArray(content, at);
+        for (std::size_t i = 0; i < tables.size(); ++i) child.tables.push_back(JsonTable(tables[i], Index(at, i)));
+    } else if (kind == "VarFileInfo") {
+        child.kind = version::ChildKind::VarFileInfo;
+        const Json& vars = JsonArray(content, at);
+        for (std::size_t i = 0; i < vars.size(); ++i) child.vars.push_back(JsonVar(vars[i], Index(at, i)));
+    } else if (kind == "other") {
+        child.raw = JsonHex(content, at);
+        if (child.raw.size() < 6) Wrong(at, "is shorter than a block's header");
+    } else {
+        Wrong(at, "is none of StringFileInfo, VarFileInfo and other");
+    }
+    return child;
+}
+
+// The version information of a document --json wrote.
+void ReadVersionJson(const Json& document, Target& target) {
+    if (!document.is_object()) throw JsonError{"the document is not an object"};
+    JsonObject(document, "", {"versionInfo"}, {"file"});
+    if (document.contains("file") && !document["file"].is_string()) Wrong("file", "is not a string");
+    const Json& info = document["versionInfo"];
+    if (info.is_null()) {
+        Wrong("versionInfo", "is null, as --json writes it for a file without version information; to remove "
+                             "version information use vornres version FILE --delete");
+    }
+    JsonObject(info, "versionInfo",
+               {"resource", "fileVersion", "productVersion", "fileFlagsMask", "fileFlags", "fileOS", "fileType",
+                "fileSubtype", "fileDate", "blocks"},
+               {"strucVersion"});
+    const Json& resource = JsonObject(info["resource"], "versionInfo.resource", {"name", "language"});
+    target.language = static_cast<std::int32_t>(JsonNumber(resource["language"], "versionInfo.resource.language", 0xFFFF));
+    const Json& name = resource["name"];
+    if (name.is_number_unsigned() && name.get<std::uint64_t>() <= 0xFFFF) {
+        target.nameId = name.get<std::int32_t>();
+        target.name = nullptr;
+    } else if (name.is_string() && !name.get<std::string>().empty()) {
+        target.nameId = -1;
+        target.name = std::make_shared<const std::string>(name.get<std::string>());
+    } else {
+        Wrong("versionInfo.resource.name", "is neither a number from 0 to 65535 nor a name");
+    }
+
     VersionResource r;
     FixedFileInfo& f = r.fixed;
-    JsonVersion(info, "fileVersion", f.fileVersionMS, f.fileVersionLS);
-    JsonVersion(info, "productVersion", f.productVersionMS, f.productVersionLS);
-    f.fileFlagsMask = JsonU32(info, "fileFlagsMask", f.fileFlagsMask);
-    f.fileFlags = JsonU32(info, "fileFlags", 0);
-    f.fileOS = JsonU32(info, "fileOS", 0);
-    f.fileType = JsonU32(info, "fileType", 0);
-    f.fileSubtype = JsonU32(info, "fileSubtype", 0);
-    f.strucVersion = JsonU32(info, "strucVersion", f.strucVersion);
-    if (info.contains("fileDate")) {
-        if (!info["fileDate"].is_number_unsigned()) throw JsonError{"fileDate is not a number"};
-        const auto date = info["fileDate"].get<std::uint64_t>();
-        f.fileDateMS = static_cast<std::uint32_t>(date >> 32);
-        f.fileDateLS = static_cast<std::uint32_t>(date);
-    }
-    if (info.contains("resource")) {
-        const Json& resource = info["resource"];
-        if (resource.contains("language")) {
-            const std::uint32_t language = JsonU32(resource, "language", 0);
-            if (language > 0xFFFF) throw JsonError{"resource.language is not a number from 0 to 65535"};
-            target.language = static_cast<std::int32_t>(language);
-        }
-        if (resource.contains("name")) {
-            const Json& name = resource["name"];
-            if (name.is_number_unsigned() && name.get<std::uint64_t>() <= 0xFFFF) {
-                target.nameId = name.get<std::int32_t>();
-                target.name = nullptr;
-            } else if (name.is_string() && !name.get<std::string>().empty()) {
-                target.nameId = -1;
-                target.name = std::make_shared<const std::string>(name.get<std::string>());
-            } else {
-                throw JsonError{"resource.name is neither a number from 0 to 65535 nor a name"};
-            }
-        }
-    }
-    const Json blocks = info.value("blocks", Json::array());
-    if (!blocks.is_array()) throw JsonError{"blocks is not an array"};
-    for (const Json& block : blocks) {
-        version::RootChild& child = r.children.emplace_back();
-        if (block.contains("StringFileInfo")) {
-            child.kind = version::ChildKind::StringFileInfo;
-            for (const Json& table : block["StringFileInfo"]) {
-                StringTable& added = child.tables.emplace_back();
-                added.key = JsonText(table.value("table", Json()), "a table's name");
-                if (added.key.size() != 8) throw JsonError{"a table's name is not eight hex digits"};
-                const Json strings = table.value("strings", Json::object());
-                if (!strings.is_object()) throw JsonError{"a table's strings are not an object"};
-                for (const auto& [key, value] : strings.items()) {
-                    added.strings.push_back({JsonText(key, "a string's key"), JsonText(value, "a string's value"), {}});
-                }
-            }
-        } else if (block.contains("VarFileInfo")) {
-            child.kind = version::ChildKind::VarFileInfo;
-            for (const Json& var : block["VarFileInfo"]) {
-                version::Var& added = child.vars.emplace_back();
-                added.key = JsonText(var.value("var", Json()), "a var's key");
-                if (var.contains("values")) {
-                    for (const Json& pair : var["values"]) {
-                        if (!pair.is_array() || pair.size() != 2) throw JsonError{"a var's values are not pairs"};
-                        for (const Json& word : pair) {
-                            if (!word.is_number_unsigned() || word.get<std::uint64_t>() > 0xFFFF) {
-                                throw JsonError{"a var's values are not numbers from 0 to 65535"};
-                            }
-                            const auto v = word.get<std::uint16_t>();
-                            added.value.push_back(std::byte(v & 0xFF));
-                            added.value.push_back(std::byte(v >> 8));
-                        }
-                    }
-                } else {
-                    const auto bytes = FromHex(var.value("hex", std::string()));
-                    if (!bytes) throw JsonError{"a var's hex is not hexadecimal"};
-                    added.value = *bytes;
-                }
-            }
-        } else if (block.contains("other")) {
-            const auto bytes = block["other"].is_string() ? FromHex(block["other"].get<std::string>()) : std::nullopt;
-            if (!bytes || bytes->size() < 6) throw JsonError{"an other block is not the hex of a block"};
-            child.raw = *bytes;
-        } else {
-            throw JsonError{"a block is none of StringFileInfo, VarFileInfo and other"};
-        }
-    }
+    JsonVersion(info["fileVersion"], "versionInfo.fileVersion", f.fileVersionMS, f.fileVersionLS);
+    JsonVersion(info["productVersion"], "versionInfo.productVersion", f.productVersionMS, f.productVersionLS);
+    f.fileFlagsMask = JsonU32(info["fileFlagsMask"], "versionInfo.fileFlagsMask");
+    f.fileFlags = JsonU32(info["fileFlags"], "versionInfo.fileFlags");
+    f.fileOS = JsonU32(info["fileOS"], "versionInfo.fileOS");
+    f.fileType = JsonU32(info["fileType"], "versionInfo.fileType");
+    f.fileSubtype = JsonU32(info["fileSubtype"], "versionInfo.fileSubtype");
+    if (info.contains("strucVersion")) f.strucVersion = JsonU32(info["strucVersion"], "versionInfo.strucVersion");
+    const std::uint64_t date = JsonNumber(info["fileDate"], "versionInfo.fileDate", UINT64_MAX);
+    f.fileDateMS = static_cast<std::uint32_t>(date >> 32);
+    f.fileDateLS = static_cast<std::uint32_t>(date);
+
+    const Json& blocks = JsonArray(info["blocks"], "versionInfo.blocks");
+    for (std::size_t i = 0; i < blocks.size(); ++i) r.children.push_back(JsonBlock(blocks[i], Index("versionInfo.blocks", i)));
     target.resource = std::move(r);
 }
 
@@ -550,10 +613,8 @@ int ReadJsonFile(const std::string& path, std::optional<Target>& target) {
         const MemoryReserve memory;
         const Json json = Json::parse(reinterpret_cast<const char*>(bytes.data()),
                                       reinterpret_cast<const char*>(bytes.data()) + bytes.size());
-        const Json& info = json.contains("versionInfo") ? json["versionInfo"] : json;
         target.emplace();
-        if (info.is_null()) target->removed = true;
-        else ReadVersionJson(info, *target);
+        ReadVersionJson(json, *target);
     } catch (const Json::exception& error) {
         return FailWith(path, std::string("is not JSON: ") + error.what(), kUsageError);
     } catch (const JsonError& error) {
@@ -585,7 +646,7 @@ int ShowVersion(const std::string& file, const VersionOptions& o) {
         if (s == nullptr) {
             return FailWith(file, shown == nullptr ? "has no version information, so no string " + o.get
                                                    : "has no string " + o.get + " in its version information",
-                            kMissingKey);
+                            kNotFound);
         }
         std::printf("%s\n", ToDisplay(s->value).c_str());
         return 0;
@@ -623,14 +684,19 @@ int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEd
         return Fail(file, parsed, Job::Read);
     }
 
-    if (fromJson) {
+    if (o.deleteResource) {
+        if (targets.empty()) {
+            return FailWith(file, "has no version information" + InLanguage(o) + "; there is nothing to delete", kNotFound);
+        }
+        for (Target& target : targets) target.removed = true;
+    } else if (fromJson) {
         // The JSON's version information replaces the resource of its name
         // and language, or else the one Windows shows; what it holds
         // unchanged keeps its bytes.
         Target replacement = std::move(*fromJson);
         const auto same = std::find_if(table.entries.begin(), table.entries.end(),
                                        [&](const ResourceEntry& e) { return IsVersion(e) && SameLabel(e, replacement); });
-        if (same != table.entries.end() && !replacement.removed) {
+        if (same != table.entries.end()) {
             replacement.entry = static_cast<std::size_t>(same - table.entries.begin());
             VersionResource read;
             if (version::ParseVersionTree(same->Bytes(), read) == ResultCode::Success) {
@@ -641,7 +707,6 @@ int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEd
             version::LendReadBytes(targets.front().resource, replacement.resource);
         }
         targets = {std::move(replacement)};
-        if (targets.front().removed && !targets.front().entry) targets.clear();
     } else if (targets.empty()) {
         // A new resource: for --language only when asked to.
         if (o.language >= 0 && !o.create) {
@@ -667,7 +732,7 @@ int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEd
         targets.push_back(std::move(added));
     }
 
-    if (!fromJson) {
+    if (!fromJson && !o.deleteResource) {
         for (Target& target : targets) {
             VersionResource& r = target.resource;
             ApplyFixed(r.fixed, edit);
@@ -753,7 +818,7 @@ int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEd
 
 bool VersionOptions::Edits() const {
     return !sets.empty() || !removes.empty() || !fileVersion.empty() || !productVersion.empty() || !fileFlags.empty() ||
-           !fileType.empty() || !fromJson.empty();
+           !fileType.empty() || !fromJson.empty() || deleteResource;
 }
 
 void AddVersionOptions(CLI::App& command, VersionOptions& o) {
@@ -793,6 +858,8 @@ void AddVersionOptions(CLI::App& command, VersionOptions& o) {
     command.add_option("--from-json", o.fromJson,
                        "Write the version information of a JSON file made by --json, replacing the file's")
         ->type_name("FILE.json");
+    command.add_flag("--delete", o.deleteResource,
+                     "Remove the version resource shown (of --language; every one with --all-languages)");
     command.footer(
         "Without edits the version information is shown. An edit changes only what it names: to leave a string "
         "alone, do not name it. By default the edit goes to what Windows shows: the version resource a neutral "
@@ -801,9 +868,13 @@ void AddVersionOptions(CLI::App& command, VersionOptions& o) {
 }
 
 std::string CheckVersionOptions(const VersionOptions& o) {
+    const bool valueEdits = !o.sets.empty() || !o.removes.empty() || !o.fileVersion.empty() || !o.productVersion.empty() ||
+                            !o.fileFlags.empty() || !o.fileType.empty();
     if (!o.get.empty() && o.Edits()) return "--get only reads; leave out the edits";
-    if (!o.fromJson.empty() && (!o.sets.empty() || !o.removes.empty() || !o.fileVersion.empty() ||
-                                !o.productVersion.empty() || !o.fileFlags.empty() || !o.fileType.empty())) {
+    if (o.deleteResource && (valueEdits || !o.fromJson.empty() || o.create)) {
+        return "--delete removes the version information; leave out the other edits and --create";
+    }
+    if (!o.fromJson.empty() && valueEdits) {
         return "--from-json replaces the whole version information; leave out the other edits";
     }
     if (o.allLanguages && (o.language >= 0 || o.create || !o.fromJson.empty())) {

@@ -28,6 +28,7 @@ struct VersionOptions {
     bool create = false;
     bool allLanguages = false;
     std::string fromJson;
+    bool deleteResource = false;  // --delete
     bool quiet = false;  // no report of the result
     WriteOptions write;
 
