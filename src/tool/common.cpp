@@ -284,12 +284,16 @@ int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, Imag
     if (const ResultCode code = OpenImageHeaders(file.c_str(), image, true, kKinds); code != ResultCode::Success) {
         return Fail(file, code, Job::Write);
     }
-    const DataDirectory certificates = image.headers.Directory(pe::kCertificateDirectoryIndex);
-    if (certificates.virtualAddress == 0 && certificates.size == 0) return 0;
+    if (!IsSigned(image.headers)) return 0;
     return FailWith(file,
                     "is signed, and an edit breaks its signature; add --strip-signature to remove it (then sign the "
                     "result again) or --keep-signature to keep its bytes although it no longer holds",
                     kSignedFile);
+}
+
+bool IsSigned(const PeHeaders& headers) {
+    const DataDirectory certificates = headers.Directory(pe::kCertificateDirectoryIndex);
+    return certificates.virtualAddress != 0 || certificates.size != 0;
 }
 
 void ReportEdit(const std::string& file, const Edit& edit) {

@@ -710,8 +710,7 @@ int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEd
     } else if (targets.empty()) {
         // A new resource: for --language only when asked to.
         if (o.language >= 0 && !o.create) {
-            return FailWith(file, "has no version information" + InLanguage(o) + "; add --create to create it",
-                            ToInt(ResultCode::NoVersionResource));
+            return FailWith(file, "has no version information" + InLanguage(o) + "; add --create to create it", kNotFound);
         }
         Target added;
         added.language = o.language >= 0 ? o.language : kEnglishUs;
@@ -747,7 +746,7 @@ int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEd
                 if (found == nullptr && !o.create && target.entry) {
                     return FailWith(file, "has no string table for language " + std::to_string(o.language) +
                                               "; add --create to create one",
-                                    ToInt(ResultCode::NoVersionResource));
+                                    kNotFound);
                 }
                 tables.push_back(found ? found : &version::AddTable(r, language, codePage.value_or(kUnicodeCodePage)));
             } else if (StringTable* shown = version::ShownTable(r)) {
@@ -822,8 +821,13 @@ bool VersionOptions::Edits() const {
 }
 
 void AddVersionOptions(CLI::App& command, VersionOptions& o) {
+    // An empty value is most often a variable a script left unset: refused,
+    // so that no file ships unstamped while the run says it succeeded.
+    const CLI::Validator nonEmpty(
+        [](std::string& value) { return value.empty() ? std::string("an empty value sets nothing; give one") : std::string(); },
+        "", "NonEmpty");
     command.add_flag("--json", o.json, "Print the version information as one JSON object (see the README)");
-    command.add_option("--get", o.get, "Print the value of one string, for scripts")->type_name("KEY");
+    command.add_option("--get", o.get, "Print the value of one string, for scripts")->type_name("KEY")->check(nonEmpty);
     command.add_option("--set", o.sets, "Set a string, any key; an empty TEXT sets an empty string")
         ->type_name("KEY=TEXT")
         ->check(CLI::Validator(
@@ -836,18 +840,22 @@ void AddVersionOptions(CLI::App& command, VersionOptions& o) {
     command.add_option("--remove", o.removes, "Remove a string")->type_name("KEY");
     command.add_option("--file-version", o.fileVersion,
                        "Set the file version: 1 to 4 numbers (10.7 is 10.7.0.0), and the FileVersion string")
-        ->type_name("A.B.C.D");
+        ->type_name("A.B.C.D")
+        ->check(nonEmpty);
     command.add_option("--product-version", o.productVersion,
                        "Set the product version and the ProductVersion string")
-        ->type_name("A.B.C.D");
+        ->type_name("A.B.C.D")
+        ->check(nonEmpty);
     command.add_flag("--fixed-only", o.fixedOnly,
                      "--file-version and --product-version set the numbers only, not the strings");
     command.add_option("--file-flags", o.fileFlags,
                        "Set the flags: a number, or names joined by commas: debug, prerelease, patched, "
                        "privatebuild, infoinferred, specialbuild")
-        ->type_name("FLAGS");
+        ->type_name("FLAGS")
+        ->check(nonEmpty);
     command.add_option("--file-type", o.fileType, "Set the file type: app, dll, drv, font, vxd, static-lib, unknown or a number")
-        ->type_name("TYPE");
+        ->type_name("TYPE")
+        ->check(nonEmpty);
     command.add_option("--language", o.language,
                        "Work on the version resource and string table of this language id (default: what Windows shows)")
         ->check(CLI::Range(0, 65535));
@@ -857,20 +865,25 @@ void AddVersionOptions(CLI::App& command, VersionOptions& o) {
     command.add_flag("--all-languages", o.allLanguages, "Apply the edit to every version resource and string table");
     command.add_option("--from-json", o.fromJson,
                        "Write the version information of a JSON file made by --json, replacing the file's")
-        ->type_name("FILE.json");
+        ->type_name("FILE.json")
+        ->check(nonEmpty);
     command.add_flag("--delete", o.deleteResource,
                      "Remove the version resource shown (of --language; every one with --all-languages)");
     command.footer(
         "Without edits the version information is shown. An edit changes only what it names: to leave a string "
         "alone, do not name it. By default the edit goes to what Windows shows: the version resource a neutral "
         "lookup finds, and in it the string table that its first Translation pair names. A file without version "
-        "information gets a complete one. An edit that changes nothing leaves the file as it was.");
+        "information gets a complete one; --language N of a language the file lacks is refused (exit 65) unless "
+        "--create is given. An edit that changes nothing leaves the file as it was, unless --strip-signature "
+        "removes a signature.");
 }
 
 std::string CheckVersionOptions(const VersionOptions& o) {
     const bool valueEdits = !o.sets.empty() || !o.removes.empty() || !o.fileVersion.empty() || !o.productVersion.empty() ||
                             !o.fileFlags.empty() || !o.fileType.empty();
-    if (!o.get.empty() && o.Edits()) return "--get only reads; leave out the edits";
+    if (!o.get.empty() && (o.Edits() || o.write.stripSignature)) {
+        return "--get only reads; leave out the edits and --strip-signature";
+    }
     if (o.deleteResource && (valueEdits || !o.fromJson.empty() || o.create)) {
         return "--delete removes the version information; leave out the other edits and --create";
     }
@@ -891,18 +904,23 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     if (!o.fromJson.empty()) {
         if (const int refused = ReadJsonFile(o.fromJson, fromJson); refused != 0) return refused;
     }
-    if (!o.Edits()) return ShowVersion(file, o);
+    // A signature to strip is a change of its own, made even when the
+    // resources stay as they are.
+    if (!o.Edits() && !o.write.stripSignature) return ShowVersion(file, o);
 
     ImageAccess access = baseAccess;
     Edit commit;
     if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
+    // Stripping alone gives no file a resource section it did not have.
+    access.createResources = o.Edits();
     VersionWork work;  // declared before the image: the table points into it until the commit
     Image image;
     if (const ResultCode opened = OpenImageForEditing(file.c_str(), image, access); opened != ResultCode::Success) {
         return Fail(file, opened, Job::Write);
     }
     if (const int refused = ApplyVersionEdit(file, o, edit, fromJson, image, work); refused != 0) return refused;
-    if (!work.changed) {
+    const bool strip = o.write.stripSignature && IsSigned(image.headers);
+    if (!work.changed && !strip) {
         CloseImage(image);
         if (!o.quiet) std::printf("%s: version information unchanged\n", file.c_str());
         return CopyUnchanged(file, o.write);
@@ -913,6 +931,11 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     ReportEdit(file, commit);
 
     if (o.quiet) return 0;
+    if (!work.changed) {
+        std::printf("%s: version information unchanged, signature removed%s%s\n", file.c_str(),
+                    o.write.output.empty() ? "" : ", written to ", o.write.output.c_str());
+        return 0;
+    }
     VersionOptions show;
     show.json = o.json;
     show.language = o.allLanguages ? -1 : o.language;
@@ -935,20 +958,28 @@ int RunRcedit(int argc, char** argv, const ImageAccess& baseAccess) {
     for (int i = 3; i < argc; ++i) {
         const std::string_view flag = argv[i];
         const auto argument = [&](int count) { return i + count < argc; };
+        // Only a string's value may be empty; an empty version, icon or key
+        // is a script's unset variable.
+        const auto given = [&](std::string& into) {
+            into = argv[++i];
+            return !into.empty();
+        };
+        bool filled = true;
         if (flag == "--set-version-string" && argument(2)) {
             o.sets.push_back(std::string(argv[i + 1]) + "=" + argv[i + 2]);
             i += 2;
         } else if (flag == "--set-file-version" && argument(1)) {
-            o.fileVersion = argv[++i];
+            filled = given(o.fileVersion);
         } else if (flag == "--set-product-version" && argument(1)) {
-            o.productVersion = argv[++i];
+            filled = given(o.productVersion);
         } else if (flag == "--set-icon" && argument(1)) {
-            icon = argv[++i];
+            filled = given(icon);
         } else if (flag == "--get-version-string" && argument(1)) {
-            get = argv[++i];
+            filled = given(get);
         } else {
             return ParseFailure("rcedit: unknown option or missing argument '" + std::string(flag) + "'");
         }
+        if (!filled) return ParseFailure("rcedit: " + std::string(flag) + " was given an empty value; give one");
     }
     for (const std::string& set : o.sets) {
         if (set.front() == '=') return ParseFailure("rcedit: --set-version-string needs a KEY");
