@@ -110,17 +110,7 @@ ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, cons
     return ResultCode::Success;
 }
 
-ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::int32_t sourceKind,
-                           const char* groupName, const ImageAccess& access) {
-    IconSet set;  // declared first: the table points into it until the commit
-    Image image;
-    if (const ResultCode code = OpenImageForEditing(targetPath, image, access); code != ResultCode::Success) return code;
-
-    ResultCode code = ResultCode::BadSourceKind;
-    if (sourceKind == IconSourceFile) code = ReadIconFile(set, sourcePath, access.leaveIconImages);
-    if (sourceKind == IconSourceModule) code = ReadModuleIconGroup(set, sourcePath, groupName, access.kinds);
-    if (code != ResultCode::Success) return code;
-
+ResultCode ReplaceMainIconGroup(Image& image, IconSet& set, const ImageAccess& access) {
     const auto isGroup = [](const ResourceEntry& entry) { return entry.typeId == pe::kRtGroupIcon; };
     auto main = std::find_if(image.table.entries.begin(), image.table.entries.end(), isGroup);
     // An empty group 1, for a file that has none, that the set then fills.
@@ -138,7 +128,21 @@ ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::
     if (main == image.table.entries.end()) return ResultCode::NoIconGroup;
     const std::int32_t nameId = main->nameId;
     const ResourceName name = main->name;
-    code = ReplaceIconGroup(image.table, nameId, name.get(), set, access.hooks);
+    return ReplaceIconGroup(image.table, nameId, name.get(), set, access.hooks);
+}
+
+ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::int32_t sourceKind,
+                           const char* groupName, const ImageAccess& access) {
+    IconSet set;  // declared first: the table points into it until the commit
+    Image image;
+    if (const ResultCode code = OpenImageForEditing(targetPath, image, access); code != ResultCode::Success) return code;
+
+    ResultCode code = ResultCode::BadSourceKind;
+    if (sourceKind == IconSourceFile) code = ReadIconFile(set, sourcePath, access.leaveIconImages);
+    if (sourceKind == IconSourceModule) code = ReadModuleIconGroup(set, sourcePath, groupName, access.kinds);
+    if (code != ResultCode::Success) return code;
+
+    code = ReplaceMainIconGroup(image, set, access);
     if (code != ResultCode::Success) return code;
     return CommitResources(image, access);
 }

@@ -28,6 +28,13 @@ enum IconSourceKind : std::int32_t {
 ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, const std::string* groupName, IconSet& set,
                             const OperationHooks& hooks = {});
 
+// The replacement on an image open for editing, without its commit: the
+// first icon group in directory order gives way to `set`; a file without one
+// gets group 1 when `access.createResources` says so, else NoIconGroup.
+// Codes of ReplaceIconGroup. The table then points into `set`, which must
+// outlive the commit.
+ResultCode ReplaceMainIconGroup(Image& image, IconSet& set, const ImageAccess& access);
+
 // The whole replacement on a file, in this order of checks: the target is
 // opened for writing and loaded, then the source is read, then the target's
 // main group is looked for. The file is unchanged on every failure before

@@ -146,6 +146,13 @@ bool ResourcesCutShort(const std::string& file) {
            std::uint64_t{layout.resourceOffset} + layout.resourceSize > image.fileLength;
 }
 
+// The length of `file`; 0 when it cannot be read.
+std::uint64_t FileLength(const std::string& file) {
+    auto stream = File::Open(file.c_str(), File::Mode::Read);
+    const auto length = stream ? stream->Length() : std::nullopt;
+    return length.value_or(0);
+}
+
 std::string Explain(const std::string& file, ResultCode code, Job job) {
     switch (code) {
         case ResultCode::SectionBuildFailed:
@@ -158,11 +165,18 @@ std::string Explain(const std::string& file, ResultCode code, Job job) {
             return ExplainNotImage(file);
         case ResultCode::NoResourceSection:
             return "has no resource section; only programs with resources can be read or edited";
-        case ResultCode::FileAccessFailed:
-            return job == Job::Read || job == Job::ExtractIcon
-                       ? "cannot be opened or read, or is 2 GiB or larger; check that it is readable"
-                       : "cannot be opened for writing or written; check that it is not read-only or in use, that its "
-                         "disk has room and that no file-size limit stops it";
+        case ResultCode::FileAccessFailed: {
+            const std::uint64_t length = FileLength(file);
+            if (length > kMaxImageFileLength) {
+                return "is 2 GiB or larger; vornres reads and edits only files below 2 GiB (a PE file's offsets are "
+                       "32-bit and an edit must leave room to grow)";
+            }
+            if (job == Job::Read || job == Job::ExtractIcon) return "cannot be opened or read; check that it is readable";
+            // A rewrite that would reach the limit fails the same way.
+            const char* tooLarge = length > kMaxImageFileLength / 2 ? ", and that the edit does not make it 2 GiB or larger" : "";
+            return std::string("cannot be opened for writing or written; check that it is not read-only or in use, that "
+                               "its disk has room and that no file-size limit stops it") + tooLarge;
+        }
         case ResultCode::ResourceBeforeCode:
             return "keeps its resources before its code, which cannot be rewritten safely; leave this file as it is";
         case ResultCode::NoIconGroup:
@@ -285,12 +299,16 @@ int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, Imag
     if (const ResultCode code = OpenImageHeaders(file.c_str(), image, true, kKinds); code != ResultCode::Success) {
         return Fail(file, code, Job::Write);
     }
-    const DataDirectory certificates = image.headers.Directory(pe::kCertificateDirectoryIndex);
-    if (certificates.virtualAddress == 0 && certificates.size == 0) return 0;
+    if (!IsSigned(image.headers)) return 0;
     return FailWith(file,
                     "is signed, and an edit breaks its signature; add --strip-signature to remove it (then sign the "
                     "result again) or --keep-signature to keep its bytes although it no longer holds",
                     kSignedFile);
+}
+
+bool IsSigned(const PeHeaders& headers) {
+    const DataDirectory certificates = headers.Directory(pe::kCertificateDirectoryIndex);
+    return certificates.virtualAddress != 0 || certificates.size != 0;
 }
 
 void ReportEdit(const std::string& file, const Edit& edit) {

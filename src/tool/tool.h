@@ -20,7 +20,9 @@ using Json = nlohmann::ordered_json;
 
 // sysexits.h values, outside the library's result codes 1..16.
 inline constexpr int kUsageError = 64;
-inline constexpr int kMissingKey = 65;  // --get of a string the file does not have
+// What the command names is not in the file: a string of --get, a language
+// of --language without --create, version information to --delete.
+inline constexpr int kNotFound = 65;
 inline constexpr int kInternalError = 70;
 inline constexpr int kSignedFile = 77;  // a signed file, edited only when told what to do with the signature
 
@@ -99,6 +101,8 @@ struct Edit {
     CommitReport report;
 };
 int PrepareEdit(const std::string& file, const WriteOptions& options, Edit& edit, ImageAccess& access);
+// Whether the image has a certificate table, as a signed file does.
+bool IsSigned(const PeHeaders& headers);
 // Tells what the commit did beyond the resources: a moved signature, a
 // self-checking installer it could not keep checking, and the like.
 void ReportEdit(const std::string& file, const Edit& edit);

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 
 #include "icon/icon_replace.h"
@@ -155,7 +157,7 @@ struct Target {
     ResourceName name;
     std::int32_t language = 0;
     VersionResource resource;
-    bool removed = false;  // --from-json of a file without version information
+    bool removed = false;  // --delete
     std::vector<std::byte> bytes;  // what is written
 };
 
@@ -292,120 +294,183 @@ void PrintText(const std::string& file, const Target* target) {
 
 // ---- Reading JSON ------------------------------------------------------
 
+// What --from-json takes is exactly what --json writes: every member it
+// writes, of the type it writes, and nothing else, so that a document cut
+// short or mistyped is refused rather than written as empty or zero
+// information. A failure names the path of the member.
 struct JsonError {
     std::string message;
 };
 
-std::u16string JsonText(const Json& value, const char* what) {
-    if (!value.is_string()) throw JsonError{std::string(what) + " is not a string"};
+[[noreturn]] void Wrong(const std::string& path, std::string_view what) {
+    throw JsonError{path + " " + std::string(what)};
+}
+
+// `value` at `path` as an object holding every one of `required` and nothing
+// outside `required` and `optional`.
+const Json& JsonObject(const Json& value, const std::string& path, std::initializer_list<std::string_view> required,
+                       std::initializer_list<std::string_view> optional = {}) {
+    if (!value.is_object()) Wrong(path, "is not an object");
+    const auto known = [](std::initializer_list<std::string_view> keys, std::string_view key) {
+        return std::find(keys.begin(), keys.end(), key) != keys.end();
+    };
+    const auto member = [&](std::string_view key) { return (path.empty() ? "" : path + ".") + std::string(key); };
+    for (const auto& [key, content] : value.items()) {
+        if (!known(required, key) && !known(optional, key)) Wrong(member(key), "is not a member --json writes");
+    }
+    for (const std::string_view key : required) {
+        if (!value.contains(key)) Wrong(member(key), "is missing");
+    }
+    return value;
+}
+
+const Json& JsonArray(const Json& value, const std::string& path) {
+    if (!value.is_array()) Wrong(path, "is not an array");
+    return value;
+}
+
+std::string Index(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
+
+std::u16string JsonText(const Json& value, const std::string& path) {
+    if (!value.is_string()) Wrong(path, "is not a string");
     auto wide = Utf8ToWide(value.get<std::string>());
-    if (!wide) throw JsonError{std::string(what) + " is not UTF-8"};
+    if (!wide) Wrong(path, "is not UTF-8");
     return *wide;
 }
 
-std::uint32_t JsonU32(const Json& info, const char* key, std::uint32_t fallback) {
-    if (!info.contains(key)) return fallback;
-    const Json& value = info[key];
-    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xFFFFFFFF) {
-        throw JsonError{std::string(key) + " is not a number from 0 to 4294967295"};
+std::uint64_t JsonNumber(const Json& value, const std::string& path, std::uint64_t maximum) {
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > maximum) {
+        Wrong(path, "is not a number from 0 to " + std::to_string(maximum));
     }
-    return value.get<std::uint32_t>();
+    return value.get<std::uint64_t>();
 }
 
-void JsonVersion(const Json& info, const char* key, std::uint32_t& ms, std::uint32_t& ls) {
-    if (!info.contains(key)) return;
-    const auto parts = info[key].is_string() ? ParseVersionNumbers(info[key].get<std::string>()) : std::nullopt;
-    if (!parts) throw JsonError{std::string(key) + " is not a version such as \"1.2.3.4\""};
+std::uint32_t JsonU32(const Json& value, const std::string& path) {
+    return static_cast<std::uint32_t>(JsonNumber(value, path, 0xFFFFFFFF));
+}
+
+void JsonVersion(const Json& value, const std::string& path, std::uint32_t& ms, std::uint32_t& ls) {
+    const auto parts = value.is_string() ? ParseVersionNumbers(value.get<std::string>()) : std::nullopt;
+    if (!parts) Wrong(path, "is not a version such as \"1.2.3.4\"");
     ms = (std::uint32_t{(*parts)[0]} << 16) | (*parts)[1];
     ls = (std::uint32_t{(*parts)[2]} << 16) | (*parts)[3];
 }
 
-// The version information of a "versionInfo" object, as VersionJson writes it.
-void ReadVersionJson(const Json& info, Target& target) {
-    if (!info.is_object()) throw JsonError{"versionInfo is neither an object nor null"};
+version::Raw JsonHex(const Json& value, const std::string& path) {
+    auto bytes = value.is_string() ? FromHex(value.get<std::string>()) : std::nullopt;
+    if (!bytes) Wrong(path, "is not a string of hex digit pairs");
+    return *bytes;
+}
+
+StringTable JsonTable(const Json& value, const std::string& path) {
+    JsonObject(value, path, {"table", "strings"});
+    StringTable table;
+    table.key = JsonText(value["table"], path + ".table");
+    if (table.key.size() != 8) Wrong(path + ".table", "is not eight hex digits");
+    const std::string stringsPath = path + ".strings";
+    const Json& strings = value["strings"];
+    if (!strings.is_object()) Wrong(stringsPath, "is not an object");
+    for (const auto& [key, text] : strings.items()) {
+        const std::string at = stringsPath + "[\"" + key + "\"]";
+        table.strings.push_back({JsonText(key, at), JsonText(text, at), {}});
+    }
+    return table;
+}
+
+version::Var JsonVar(const Json& value, const std::string& path) {
+    if (value.is_object() && value.contains("values") == value.contains("hex")) {
+        Wrong(path, value.contains("hex") ? "has both values and hex" : "has neither values nor hex");
+    }
+    JsonObject(value, path, {"var", value.contains("values") ? "values" : "hex"});
+    version::Var var;
+    var.key = JsonText(value["var"], path + ".var");
+    if (!value.contains("values")) {
+        var.value = JsonHex(value["hex"], path + ".hex");
+        return var;
+    }
+    const std::string valuesPath = path + ".values";
+    const Json& values = JsonArray(value["values"], valuesPath);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const Json& pair = values[i];
+        const auto word = [](const Json& w) { return w.is_number_unsigned() && w.get<std::uint64_t>() <= 0xFFFF; };
+        if (!pair.is_array() || pair.size() != 2 || !word(pair[0]) || !word(pair[1])) {
+            Wrong(Index(valuesPath, i), "is not a pair of numbers 0..65535");
+        }
+        for (const Json& w : pair) {
+            const auto v = w.get<std::uint16_t>();
+            var.value.push_back(std::byte(v & 0xFF));
+            var.value.push_back(std::byte(v >> 8));
+        }
+    }
+    return var;
+}
+
+version::RootChild JsonBlock(const Json& value, const std::string& path) {
+    if (!value.is_object() || value.size() != 1) Wrong(path, "is not an object of one block");
+    version::RootChild child;
+    const std::string& kind = value.begin().key();
+    const Json& content = value.begin().value();
+    const std::string at = path + "." + kind;
+    if (kind == "StringFileInfo") {
+        child.kind = version::ChildKind::StringFileInfo;
+        const Json& tables = JsonArray(content, at);
+        for (std::size_t i = 0; i < tables.size(); ++i) child.tables.push_back(JsonTable(tables[i], Index(at, i)));
+    } else if (kind == "VarFileInfo") {
+        child.kind = version::ChildKind::VarFileInfo;
+        const Json& vars = JsonArray(content, at);
+        for (std::size_t i = 0; i < vars.size(); ++i) child.vars.push_back(JsonVar(vars[i], Index(at, i)));
+    } else if (kind == "other") {
+        child.raw = JsonHex(content, at);
+        if (child.raw.size() < 6) Wrong(at, "is shorter than a block's header");
+    } else {
+        Wrong(at, "is none of StringFileInfo, VarFileInfo and other");
+    }
+    return child;
+}
+
+// The version information of a document --json wrote.
+void ReadVersionJson(const Json& document, Target& target) {
+    if (!document.is_object()) throw JsonError{"the document is not an object"};
+    JsonObject(document, "", {"versionInfo"}, {"file"});
+    if (document.contains("file") && !document["file"].is_string()) Wrong("file", "is not a string");
+    const Json& info = document["versionInfo"];
+    if (info.is_null()) {
+        Wrong("versionInfo", "is null, as --json writes it for a file without version information; to remove "
+                             "version information use vornres version FILE --delete");
+    }
+    JsonObject(info, "versionInfo",
+               {"resource", "fileVersion", "productVersion", "fileFlagsMask", "fileFlags", "fileOS", "fileType",
+                "fileSubtype", "fileDate", "blocks"},
+               {"strucVersion"});
+    const Json& resource = JsonObject(info["resource"], "versionInfo.resource", {"name", "language"});
+    target.language = static_cast<std::int32_t>(JsonNumber(resource["language"], "versionInfo.resource.language", 0xFFFF));
+    const Json& name = resource["name"];
+    if (name.is_number_unsigned() && name.get<std::uint64_t>() <= 0xFFFF) {
+        target.nameId = name.get<std::int32_t>();
+        target.name = nullptr;
+    } else if (name.is_string() && !name.get<std::string>().empty()) {
+        target.nameId = -1;
+        target.name = std::make_shared<const std::string>(name.get<std::string>());
+    } else {
+        Wrong("versionInfo.resource.name", "is neither a number from 0 to 65535 nor a name");
+    }
+
     VersionResource r;
     FixedFileInfo& f = r.fixed;
-    JsonVersion(info, "fileVersion", f.fileVersionMS, f.fileVersionLS);
-    JsonVersion(info, "productVersion", f.productVersionMS, f.productVersionLS);
-    f.fileFlagsMask = JsonU32(info, "fileFlagsMask", f.fileFlagsMask);
-    f.fileFlags = JsonU32(info, "fileFlags", 0);
-    f.fileOS = JsonU32(info, "fileOS", 0);
-    f.fileType = JsonU32(info, "fileType", 0);
-    f.fileSubtype = JsonU32(info, "fileSubtype", 0);
-    f.strucVersion = JsonU32(info, "strucVersion", f.strucVersion);
-    if (info.contains("fileDate")) {
-        if (!info["fileDate"].is_number_unsigned()) throw JsonError{"fileDate is not a number"};
-        const auto date = info["fileDate"].get<std::uint64_t>();
-        f.fileDateMS = static_cast<std::uint32_t>(date >> 32);
-        f.fileDateLS = static_cast<std::uint32_t>(date);
-    }
-    if (info.contains("resource")) {
-        const Json& resource = info["resource"];
-        if (resource.contains("language")) {
-            const std::uint32_t language = JsonU32(resource, "language", 0);
-            if (language > 0xFFFF) throw JsonError{"resource.language is not a number from 0 to 65535"};
-            target.language = static_cast<std::int32_t>(language);
-        }
-        if (resource.contains("name")) {
-            const Json& name = resource["name"];
-            if (name.is_number_unsigned() && name.get<std::uint64_t>() <= 0xFFFF) {
-                target.nameId = name.get<std::int32_t>();
-                target.name = nullptr;
-            } else if (name.is_string() && !name.get<std::string>().empty()) {
-                target.nameId = -1;
-                target.name = std::make_shared<const std::string>(name.get<std::string>());
-            } else {
-                throw JsonError{"resource.name is neither a number from 0 to 65535 nor a name"};
-            }
-        }
-    }
-    const Json blocks = info.value("blocks", Json::array());
-    if (!blocks.is_array()) throw JsonError{"blocks is not an array"};
-    for (const Json& block : blocks) {
-        version::RootChild& child = r.children.emplace_back();
-        if (block.contains("StringFileInfo")) {
-            child.kind = version::ChildKind::StringFileInfo;
-            for (const Json& table : block["StringFileInfo"]) {
-                StringTable& added = child.tables.emplace_back();
-                added.key = JsonText(table.value("table", Json()), "a table's name");
-                if (added.key.size() != 8) throw JsonError{"a table's name is not eight hex digits"};
-                const Json strings = table.value("strings", Json::object());
-                if (!strings.is_object()) throw JsonError{"a table's strings are not an object"};
-                for (const auto& [key, value] : strings.items()) {
-                    added.strings.push_back({JsonText(key, "a string's key"), JsonText(value, "a string's value"), {}});
-                }
-            }
-        } else if (block.contains("VarFileInfo")) {
-            child.kind = version::ChildKind::VarFileInfo;
-            for (const Json& var : block["VarFileInfo"]) {
-                version::Var& added = child.vars.emplace_back();
-                added.key = JsonText(var.value("var", Json()), "a var's key");
-                if (var.contains("values")) {
-                    for (const Json& pair : var["values"]) {
-                        if (!pair.is_array() || pair.size() != 2) throw JsonError{"a var's values are not pairs"};
-                        for (const Json& word : pair) {
-                            if (!word.is_number_unsigned() || word.get<std::uint64_t>() > 0xFFFF) {
-                                throw JsonError{"a var's values are not numbers from 0 to 65535"};
-                            }
-                            const auto v = word.get<std::uint16_t>();
-                            added.value.push_back(std::byte(v & 0xFF));
-                            added.value.push_back(std::byte(v >> 8));
-                        }
-                    }
-                } else {
-                    const auto bytes = FromHex(var.value("hex", std::string()));
-                    if (!bytes) throw JsonError{"a var's hex is not hexadecimal"};
-                    added.value = *bytes;
-                }
-            }
-        } else if (block.contains("other")) {
-            const auto bytes = block["other"].is_string() ? FromHex(block["other"].get<std::string>()) : std::nullopt;
-            if (!bytes || bytes->size() < 6) throw JsonError{"an other block is not the hex of a block"};
-            child.raw = *bytes;
-        } else {
-            throw JsonError{"a block is none of StringFileInfo, VarFileInfo and other"};
-        }
-    }
+    JsonVersion(info["fileVersion"], "versionInfo.fileVersion", f.fileVersionMS, f.fileVersionLS);
+    JsonVersion(info["productVersion"], "versionInfo.productVersion", f.productVersionMS, f.productVersionLS);
+    f.fileFlagsMask = JsonU32(info["fileFlagsMask"], "versionInfo.fileFlagsMask");
+    f.fileFlags = JsonU32(info["fileFlags"], "versionInfo.fileFlags");
+    f.fileOS = JsonU32(info["fileOS"], "versionInfo.fileOS");
+    f.fileType = JsonU32(info["fileType"], "versionInfo.fileType");
+    f.fileSubtype = JsonU32(info["fileSubtype"], "versionInfo.fileSubtype");
+    if (info.contains("strucVersion")) f.strucVersion = JsonU32(info["strucVersion"], "versionInfo.strucVersion");
+    const std::uint64_t date = JsonNumber(info["fileDate"], "versionInfo.fileDate", UINT64_MAX);
+    f.fileDateMS = static_cast<std::uint32_t>(date >> 32);
+    f.fileDateLS = static_cast<std::uint32_t>(date);
+
+    const Json& blocks = JsonArray(info["blocks"], "versionInfo.blocks");
+    for (std::size_t i = 0; i < blocks.size(); ++i) r.children.push_back(JsonBlock(blocks[i], Index("versionInfo.blocks", i)));
     target.resource = std::move(r);
 }
 
@@ -519,111 +584,10 @@ bool SameLabel(const ResourceEntry& e, const Target& target) {
            (!e.name || *e.name == *target.name);
 }
 
-}  // namespace
-
-bool VersionOptions::Edits() const {
-    return !sets.empty() || !removes.empty() || !fileVersion.empty() || !productVersion.empty() || !fileFlags.empty() ||
-           !fileType.empty() || !fromJson.empty();
-}
-
-void AddVersionOptions(CLI::App& command, VersionOptions& o) {
-    command.add_flag("--json", o.json, "Print the version information as one JSON object (see the README)");
-    command.add_option("--get", o.get, "Print the value of one string, for scripts")->type_name("KEY");
-    command.add_option("--set", o.sets, "Set a string, any key; an empty TEXT sets an empty string")
-        ->type_name("KEY=TEXT")
-        ->check(CLI::Validator(
-            [](std::string& value) {
-                return value.find('=') == std::string::npos || value.front() == '='
-                           ? "expected KEY=TEXT, got '" + value + "'"
-                           : std::string();
-            },
-            "", "KEY=TEXT"));
-    command.add_option("--remove", o.removes, "Remove a string")->type_name("KEY");
-    command.add_option("--file-version", o.fileVersion,
-                       "Set the file version: 1 to 4 numbers (10.7 is 10.7.0.0), and the FileVersion string")
-        ->type_name("A.B.C.D");
-    command.add_option("--product-version", o.productVersion,
-                       "Set the product version and the ProductVersion string")
-        ->type_name("A.B.C.D");
-    command.add_flag("--fixed-only", o.fixedOnly,
-                     "--file-version and --product-version set the numbers only, not the strings");
-    command.add_option("--file-flags", o.fileFlags,
-                       "Set the flags: a number, or names joined by commas: debug, prerelease, patched, "
-                       "privatebuild, infoinferred, specialbuild")
-        ->type_name("FLAGS");
-    command.add_option("--file-type", o.fileType, "Set the file type: app, dll, drv, font, vxd, static-lib, unknown or a number")
-        ->type_name("TYPE");
-    command.add_option("--language", o.language,
-                       "Work on the version resource and string table of this language id (default: what Windows shows)")
-        ->check(CLI::Range(0, 65535));
-    command.add_option("--code-page", o.codePage, "The code page of a table that is created (default 1200, Unicode)")
-        ->check(CLI::Range(0, 65535));
-    command.add_flag("--create", o.create, "Create the resource or table of --language when the file has none");
-    command.add_flag("--all-languages", o.allLanguages, "Apply the edit to every version resource and string table");
-    command.add_option("--from-json", o.fromJson,
-                       "Write the version information of a JSON file made by --json, replacing the file's")
-        ->type_name("FILE.json");
-    command.footer(
-        "Without edits the version information is shown. An edit changes only what it names: to leave a string "
-        "alone, do not name it. By default the edit goes to what Windows shows: the version resource a neutral "
-        "lookup finds, and in it the string table that its first Translation pair names. A file without version "
-        "information gets a complete one. An edit that changes nothing leaves the file as it was.");
-}
-
-std::string CheckVersionOptions(const VersionOptions& o) {
-    if (!o.get.empty() && o.Edits()) return "--get only reads; leave out the edits";
-    if (!o.fromJson.empty() && (!o.sets.empty() || !o.removes.empty() || !o.fileVersion.empty() ||
-                                !o.productVersion.empty() || !o.fileFlags.empty() || !o.fileType.empty())) {
-        return "--from-json replaces the whole version information; leave out the other edits";
-    }
-    if (o.allLanguages && (o.language >= 0 || o.create || !o.fromJson.empty())) {
-        return "--all-languages edits every language; leave out --language, --create and --from-json";
-    }
-    if (o.create && o.language < 0) return "--create needs --language";
-    return {};
-}
-
-int RunVersion(const std::string& file, const VersionOptions& o, const ImageAccess& baseAccess) {
-    VersionEdit edit;
-    if (const auto problem = MakeEdit(o, edit)) return ParseFailure(*problem);
-    std::optional<Target> fromJson;
-    if (!o.fromJson.empty()) {
-        bool read = false;
-        const std::vector<std::byte> bytes = ReadWholeFile(o.fromJson, read);
-        if (!read) return FailWith(o.fromJson, "cannot be read; check the path", kUsageError);
-        try {
-            const MemoryReserve memory;
-            const Json json = Json::parse(reinterpret_cast<const char*>(bytes.data()),
-                                          reinterpret_cast<const char*>(bytes.data()) + bytes.size());
-            const Json& info = json.contains("versionInfo") ? json["versionInfo"] : json;
-            fromJson.emplace();
-            if (info.is_null()) fromJson->removed = true;
-            else ReadVersionJson(info, *fromJson);
-        } catch (const Json::exception& error) {
-            return FailWith(o.fromJson, std::string("is not JSON: ") + error.what(), kUsageError);
-        } catch (const JsonError& error) {
-            return FailWith(o.fromJson, "does not hold version information as --json writes it: " + error.message,
-                            kUsageError);
-        }
-    }
-
-    const bool editing = o.Edits();
-    ImageAccess access = baseAccess;
-    Edit commit;
-    if (editing) {
-        if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
-    }
-    Image image;
-    const ResultCode opened =
-        editing ? OpenImageForEditing(file.c_str(), image, access) : OpenImageForEdit(file.c_str(), image, true, kKinds);
-    const bool noResources = opened == ResultCode::NoResourceSection;
-    if (opened != ResultCode::Success && !(noResources && !editing)) {
-        return Fail(file, opened, editing ? Job::Write : Job::Read);
-    }
-    const ResourceTable& table = image.table;
-
-    // Which resources: every one, the one of --language, or the one shown.
-    std::vector<Target> targets;
+// The version resources an edit or a read works on: every one with
+// --all-languages, the one of --language, else the one Windows shows; each
+// parsed. None when the file has no such resource.
+ResultCode FindTargets(const ResourceTable& table, const VersionOptions& o, std::vector<Target>& targets) {
     if (o.allLanguages) {
         for (std::size_t i = 0; i < table.entries.size(); ++i) {
             if (IsVersion(table.entries[i])) targets.push_back(TargetOf(table, i));
@@ -634,47 +598,105 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     }
     for (Target& target : targets) {
         const ResultCode parsed = version::ParseVersionTree(table.entries[*target.entry].Bytes(), target.resource);
-        if (parsed != ResultCode::Success) return Fail(file, parsed, Job::Read);
+        if (parsed != ResultCode::Success) return parsed;
     }
+    return ResultCode::Success;
+}
 
-    if (!editing) {
-        const Target* shown = targets.empty() ? nullptr : &targets.front();
-        if (!o.get.empty()) {
-            const auto key = Wide(o.get);
-            StringTable* t = nullptr;
-            if (shown != nullptr) {
-                VersionResource& r = targets.front().resource;
-                t = o.language >= 0 ? version::TableForLanguage(r, static_cast<std::uint16_t>(o.language),
-                                                                o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage)
-                                                                                : std::nullopt)
-                                    : version::ShownTable(r);
-            }
-            const version::VersionString* s = t != nullptr && key ? t->Find(*key) : nullptr;
-            if (s == nullptr) {
-                return FailWith(file, shown == nullptr ? "has no version information, so no string " + o.get
-                                                       : "has no string " + o.get + " in its version information",
-                                kMissingKey);
-            }
-            std::printf("%s\n", ToDisplay(s->value).c_str());
-            return 0;
+// The version information of the --from-json file, or the status of a
+// refusal that has been reported.
+int ReadJsonFile(const std::string& path, std::optional<Target>& target) {
+    bool read = false;
+    const std::vector<std::byte> bytes = ReadWholeFile(path, read);
+    if (!read) return FailWith(path, "cannot be read; check the path", kUsageError);
+    try {
+        const MemoryReserve memory;
+        const Json json = Json::parse(reinterpret_cast<const char*>(bytes.data()),
+                                      reinterpret_cast<const char*>(bytes.data()) + bytes.size());
+        target.emplace();
+        ReadVersionJson(json, *target);
+    } catch (const Json::exception& error) {
+        return FailWith(path, std::string("is not JSON: ") + error.what(), kUsageError);
+    } catch (const JsonError& error) {
+        return FailWith(path, "does not hold version information as --json writes it: " + error.message, kUsageError);
+    }
+    return 0;
+}
+
+int ShowVersion(const std::string& file, const VersionOptions& o) {
+    Image image;
+    const ResultCode opened = OpenImageForEdit(file.c_str(), image, true, kKinds);
+    if (opened != ResultCode::Success && opened != ResultCode::NoResourceSection) return Fail(file, opened, Job::Read);
+    std::vector<Target> targets;
+    if (const ResultCode parsed = FindTargets(image.table, o, targets); parsed != ResultCode::Success) {
+        return Fail(file, parsed, Job::Read);
+    }
+    Target* shown = targets.empty() ? nullptr : &targets.front();
+    if (!o.get.empty()) {
+        const auto key = Wide(o.get);
+        StringTable* t = nullptr;
+        if (shown != nullptr) {
+            VersionResource& r = shown->resource;
+            t = o.language >= 0 ? version::TableForLanguage(r, static_cast<std::uint16_t>(o.language),
+                                                            o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage)
+                                                                            : std::nullopt)
+                                : version::ShownTable(r);
         }
-        if (o.json) {
-            const MemoryReserve memory;
-            PrintJson({{"file", ToUtf8(file)}, {"versionInfo", shown ? VersionJson(*shown) : Json(nullptr)}});
-        } else {
-            PrintText(file, shown);
+        const version::VersionString* s = t != nullptr && key ? t->Find(*key) : nullptr;
+        if (s == nullptr) {
+            return FailWith(file, shown == nullptr ? "has no version information, so no string " + o.get
+                                                   : "has no string " + o.get + " in its version information",
+                            kNotFound);
         }
+        std::printf("%s\n", ToDisplay(s->value).c_str());
         return 0;
     }
+    if (o.json) {
+        const MemoryReserve memory;
+        PrintJson({{"file", ToUtf8(file)}, {"versionInfo", shown ? VersionJson(*shown) : Json(nullptr)}});
+    } else {
+        PrintText(file, shown);
+    }
+    return 0;
+}
 
-    if (fromJson) {
+// What an edit writes, laid out: the table points into it from the moment
+// the edit is applied until the commit.
+struct VersionWork {
+    std::vector<Target> targets;
+    bool changed = false;  // the table holds the edit; false: it is as it was read
+};
+
+std::string InLanguage(const VersionOptions& o) {
+    return o.language >= 0 ? " in language " + std::to_string(o.language) : std::string();
+}
+
+// Applies the edit of the options (or the JSON's version information) to the
+// table of an image open for editing, without committing: the table changes
+// only once every resource is laid out, so a refusal never writes half an
+// edit. Nonzero: the status of a refusal that has been reported.
+int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEdit& edit, std::optional<Target>& fromJson,
+                     Image& image, VersionWork& work) {
+    if (!o.Edits()) return 0;
+    std::vector<Target>& targets = work.targets;
+    const ResourceTable& table = image.table;
+    if (const ResultCode parsed = FindTargets(table, o, targets); parsed != ResultCode::Success) {
+        return Fail(file, parsed, Job::Read);
+    }
+
+    if (o.deleteResource) {
+        if (targets.empty()) {
+            return FailWith(file, "has no version information" + InLanguage(o) + "; there is nothing to delete", kNotFound);
+        }
+        for (Target& target : targets) target.removed = true;
+    } else if (fromJson) {
         // The JSON's version information replaces the resource of its name
         // and language, or else the one Windows shows; what it holds
         // unchanged keeps its bytes.
         Target replacement = std::move(*fromJson);
         const auto same = std::find_if(table.entries.begin(), table.entries.end(),
                                        [&](const ResourceEntry& e) { return IsVersion(e) && SameLabel(e, replacement); });
-        if (same != table.entries.end() && !replacement.removed) {
+        if (same != table.entries.end()) {
             replacement.entry = static_cast<std::size_t>(same - table.entries.begin());
             VersionResource read;
             if (version::ParseVersionTree(same->Bytes(), read) == ResultCode::Success) {
@@ -685,14 +707,10 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
             version::LendReadBytes(targets.front().resource, replacement.resource);
         }
         targets = {std::move(replacement)};
-        if (targets.front().removed && !targets.front().entry) targets.clear();
     } else if (targets.empty()) {
         // A new resource: for --language only when asked to.
         if (o.language >= 0 && !o.create) {
-            CloseImage(image);
-            return FailWith(file, "has no version information in language " + std::to_string(o.language) +
-                                      "; add --create to create it",
-                            ToInt(ResultCode::NoVersionResource));
+            return FailWith(file, "has no version information" + InLanguage(o) + "; add --create to create it", kNotFound);
         }
         Target added;
         added.language = o.language >= 0 ? o.language : kEnglishUs;
@@ -713,7 +731,7 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
         targets.push_back(std::move(added));
     }
 
-    if (!fromJson) {
+    if (!fromJson && !o.deleteResource) {
         for (Target& target : targets) {
             VersionResource& r = target.resource;
             ApplyFixed(r.fixed, edit);
@@ -726,10 +744,9 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
                 const auto codePage = o.codePage >= 0 ? std::optional<std::uint16_t>(o.codePage) : std::nullopt;
                 StringTable* found = version::TableForLanguage(r, language, codePage);
                 if (found == nullptr && !o.create && target.entry) {
-                    CloseImage(image);
                     return FailWith(file, "has no string table for language " + std::to_string(o.language) +
                                               "; add --create to create one",
-                                    ToInt(ResultCode::NoVersionResource));
+                                    kNotFound);
                 }
                 tables.push_back(found ? found : &version::AddTable(r, language, codePage.value_or(kUnicodeCodePage)));
             } else if (StringTable* shown = version::ShownTable(r)) {
@@ -747,15 +764,17 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
         }
     }
 
-    // Every resource is laid out before anything is written.
+    // Every resource is laid out before the table changes.
     bool changed = false;
+    std::size_t kept = table.entries.size();
     for (Target& target : targets) {
         if (target.removed) {
             changed = true;
+            --kept;
             continue;
         }
+        if (!target.entry) ++kept;
         if (const auto failure = version::SerializeVersionTree(target.resource, target.bytes)) {
-            CloseImage(image);
             return FailWith(file, "cannot take this version information: the block of \"" + ToDisplay(failure->key) +
                                       "\" would pass the 65535 bytes its length can count; use shorter texts",
                             ToInt(ResultCode::BadVersionRecord));
@@ -764,16 +783,15 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
         const bool same = was != nullptr && std::ranges::equal(was->Bytes(), target.bytes) && SameLabel(*was, target);
         changed = changed || !same;
     }
-    if (!changed) {
-        CloseImage(image);
-        if (!o.quiet) std::printf("%s: version information unchanged\n", file.c_str());
-        return CopyUnchanged(file, o.write);
+    if (!changed) return 0;
+    if (kept == 0) {
+        return FailWith(file, "would be left without any resource; vornres cannot remove the last one",
+                        ToInt(ResultCode::SectionBuildFailed));
     }
 
-    std::vector<std::size_t> removed;
     for (Target& target : targets) {
         if (target.removed) {
-            removed.push_back(*target.entry);
+            image.table.entries[*target.entry].deleted = 1;
             continue;
         }
         if (!target.entry) {
@@ -789,12 +807,123 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
         e.data = target.bytes.data();
         e.size = static_cast<std::uint32_t>(target.bytes.size());
     }
-    for (const std::size_t index : removed) image.table.entries[index].deleted = 1;
     std::erase_if(image.table.entries, [](const ResourceEntry& e) { return e.deleted != 0; });
-    if (image.table.entries.empty()) {
+    work.changed = true;
+    return 0;
+}
+
+
+}  // namespace
+
+bool VersionOptions::Edits() const {
+    return !sets.empty() || !removes.empty() || !fileVersion.empty() || !productVersion.empty() || !fileFlags.empty() ||
+           !fileType.empty() || !fromJson.empty() || deleteResource;
+}
+
+void AddVersionOptions(CLI::App& command, VersionOptions& o) {
+    // An empty value is most often a variable a script left unset: refused,
+    // so that no file ships unstamped while the run says it succeeded.
+    const CLI::Validator nonEmpty(
+        [](std::string& value) { return value.empty() ? std::string("an empty value sets nothing; give one") : std::string(); },
+        "", "NonEmpty");
+    command.add_flag("--json", o.json, "Print the version information as one JSON object (see the README)");
+    command.add_option("--get", o.get, "Print the value of one string, for scripts")->type_name("KEY")->check(nonEmpty);
+    command.add_option("--set", o.sets, "Set a string, any key; an empty TEXT sets an empty string")
+        ->type_name("KEY=TEXT")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                return value.find('=') == std::string::npos || value.front() == '='
+                           ? "expected KEY=TEXT, got '" + value + "'"
+                           : std::string();
+            },
+            "", "KEY=TEXT"));
+    command.add_option("--remove", o.removes, "Remove a string")->type_name("KEY");
+    command.add_option("--file-version", o.fileVersion,
+                       "Set the file version: 1 to 4 numbers (10.7 is 10.7.0.0), and the FileVersion string")
+        ->type_name("A.B.C.D")
+        ->check(nonEmpty);
+    command.add_option("--product-version", o.productVersion,
+                       "Set the product version and the ProductVersion string")
+        ->type_name("A.B.C.D")
+        ->check(nonEmpty);
+    command.add_flag("--fixed-only", o.fixedOnly,
+                     "--file-version and --product-version set the numbers only, not the strings");
+    command.add_option("--file-flags", o.fileFlags,
+                       "Set the flags: a number, or names joined by commas: debug, prerelease, patched, "
+                       "privatebuild, infoinferred, specialbuild")
+        ->type_name("FLAGS")
+        ->check(nonEmpty);
+    command.add_option("--file-type", o.fileType, "Set the file type: app, dll, drv, font, vxd, static-lib, unknown or a number")
+        ->type_name("TYPE")
+        ->check(nonEmpty);
+    command.add_option("--language", o.language,
+                       "Work on the version resource and string table of this language id (default: what Windows shows)")
+        ->check(CLI::Range(0, 65535));
+    command.add_option("--code-page", o.codePage, "The code page of a table that is created (default 1200, Unicode)")
+        ->check(CLI::Range(0, 65535));
+    command.add_flag("--create", o.create, "Create the resource or table of --language when the file has none");
+    command.add_flag("--all-languages", o.allLanguages, "Apply the edit to every version resource and string table");
+    command.add_option("--from-json", o.fromJson,
+                       "Write the version information of a JSON file made by --json, replacing the file's")
+        ->type_name("FILE.json")
+        ->check(nonEmpty);
+    command.add_flag("--delete", o.deleteResource,
+                     "Remove the version resource shown (of --language; every one with --all-languages)");
+    command.footer(
+        "Without edits the version information is shown. An edit changes only what it names: to leave a string "
+        "alone, do not name it. By default the edit goes to what Windows shows: the version resource a neutral "
+        "lookup finds, and in it the string table that its first Translation pair names. A file without version "
+        "information gets a complete one; --language N of a language the file lacks is refused (exit 65) unless "
+        "--create is given. An edit that changes nothing leaves the file as it was, unless --strip-signature "
+        "removes a signature.");
+}
+
+std::string CheckVersionOptions(const VersionOptions& o) {
+    const bool valueEdits = !o.sets.empty() || !o.removes.empty() || !o.fileVersion.empty() || !o.productVersion.empty() ||
+                            !o.fileFlags.empty() || !o.fileType.empty();
+    if (!o.get.empty() && (o.Edits() || o.write.stripSignature)) {
+        return "--get only reads; leave out the edits and --strip-signature";
+    }
+    if (o.deleteResource && (valueEdits || !o.fromJson.empty() || o.create)) {
+        return "--delete removes the version information; leave out the other edits and --create";
+    }
+    if (!o.fromJson.empty() && valueEdits) {
+        return "--from-json replaces the whole version information; leave out the other edits";
+    }
+    if (o.allLanguages && (o.language >= 0 || o.create || !o.fromJson.empty())) {
+        return "--all-languages edits every language; leave out --language, --create and --from-json";
+    }
+    if (o.create && o.language < 0) return "--create needs --language";
+    return {};
+}
+
+int RunVersion(const std::string& file, const VersionOptions& o, const ImageAccess& baseAccess) {
+    VersionEdit edit;
+    if (const auto problem = MakeEdit(o, edit)) return ParseFailure(*problem);
+    std::optional<Target> fromJson;
+    if (!o.fromJson.empty()) {
+        if (const int refused = ReadJsonFile(o.fromJson, fromJson); refused != 0) return refused;
+    }
+    // A signature to strip is a change of its own, made even when the
+    // resources stay as they are.
+    if (!o.Edits() && !o.write.stripSignature) return ShowVersion(file, o);
+
+    ImageAccess access = baseAccess;
+    Edit commit;
+    if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
+    // Stripping alone gives no file a resource section it did not have.
+    access.createResources = o.Edits();
+    VersionWork work;  // declared before the image: the table points into it until the commit
+    Image image;
+    if (const ResultCode opened = OpenImageForEditing(file.c_str(), image, access); opened != ResultCode::Success) {
+        return Fail(file, opened, Job::Write);
+    }
+    if (const int refused = ApplyVersionEdit(file, o, edit, fromJson, image, work); refused != 0) return refused;
+    const bool strip = o.write.stripSignature && IsSigned(image.headers);
+    if (!work.changed && !strip) {
         CloseImage(image);
-        return FailWith(file, "would be left without any resource; vornres cannot remove the last one",
-                        ToInt(ResultCode::SectionBuildFailed));
+        if (!o.quiet) std::printf("%s: version information unchanged\n", file.c_str());
+        return CopyUnchanged(file, o.write);
     }
     if (const ResultCode code = CommitResources(image, access); code != ResultCode::Success) {
         return Fail(o.write.output.empty() ? file : o.write.output, code, Job::Write);
@@ -802,13 +931,18 @@ int RunVersion(const std::string& file, const VersionOptions& o, const ImageAcce
     ReportEdit(file, commit);
 
     if (o.quiet) return 0;
+    if (!work.changed) {
+        std::printf("%s: version information unchanged, signature removed%s%s\n", file.c_str(),
+                    o.write.output.empty() ? "" : ", written to ", o.write.output.c_str());
+        return 0;
+    }
     VersionOptions show;
     show.json = o.json;
     show.language = o.allLanguages ? -1 : o.language;
-    return RunVersion(o.write.output.empty() ? file : o.write.output, show, baseAccess);
+    return ShowVersion(o.write.output.empty() ? file : o.write.output, show);
 }
 
-int RunRcedit(int argc, char** argv, const ImageAccess& access) {
+int RunRcedit(int argc, char** argv, const ImageAccess& baseAccess) {
     // The peer's own flags, each with its arguments; the file comes first.
     if (argc < 3 || argv[2][0] == '-') {
         return ParseFailure("usage: vornres rcedit FILE [--set-version-string KEY VALUE]... [--set-file-version V] "
@@ -824,20 +958,28 @@ int RunRcedit(int argc, char** argv, const ImageAccess& access) {
     for (int i = 3; i < argc; ++i) {
         const std::string_view flag = argv[i];
         const auto argument = [&](int count) { return i + count < argc; };
+        // Only a string's value may be empty; an empty version, icon or key
+        // is a script's unset variable.
+        const auto given = [&](std::string& into) {
+            into = argv[++i];
+            return !into.empty();
+        };
+        bool filled = true;
         if (flag == "--set-version-string" && argument(2)) {
             o.sets.push_back(std::string(argv[i + 1]) + "=" + argv[i + 2]);
             i += 2;
         } else if (flag == "--set-file-version" && argument(1)) {
-            o.fileVersion = argv[++i];
+            filled = given(o.fileVersion);
         } else if (flag == "--set-product-version" && argument(1)) {
-            o.productVersion = argv[++i];
+            filled = given(o.productVersion);
         } else if (flag == "--set-icon" && argument(1)) {
-            icon = argv[++i];
+            filled = given(icon);
         } else if (flag == "--get-version-string" && argument(1)) {
-            get = argv[++i];
+            filled = given(get);
         } else {
             return ParseFailure("rcedit: unknown option or missing argument '" + std::string(flag) + "'");
         }
+        if (!filled) return ParseFailure("rcedit: " + std::string(flag) + " was given an empty value; give one");
     }
     for (const std::string& set : o.sets) {
         if (set.front() == '=') return ParseFailure("rcedit: --set-version-string needs a KEY");
@@ -845,24 +987,41 @@ int RunRcedit(int argc, char** argv, const ImageAccess& access) {
     if (!get.empty()) {
         VersionOptions read;
         read.get = get;
-        return RunVersion(file, read, access);
+        return ShowVersion(file, read);
     }
-    if (o.Edits()) {
-        // Quiet, as the peer is: only failures are reported.
-        o.quiet = true;
-        if (const int status = RunVersion(file, o, access); status != 0) return status;
+    VersionEdit edit;
+    if (const auto problem = MakeEdit(o, edit)) return ParseFailure(*problem);
+    if (!o.Edits() && icon.empty()) return 0;
+
+    // Every input is read and every edit applied to one table before the
+    // file is written once: a failure anywhere leaves it as it was.
+    ImageAccess access = baseAccess;
+    Edit commit;
+    if (const int refused = PrepareEdit(file, o.write, commit, access); refused != 0) return refused;
+    IconSet set;       // declared before the image: the table points into both
+    VersionWork work;  // until the commit
+    Image image;
+    if (const ResultCode opened = OpenImageForEditing(file.c_str(), image, access); opened != ResultCode::Success) {
+        return Fail(file, opened, Job::Write);
     }
     if (!icon.empty()) {
-        ImageAccess iconAccess = access;
-        Edit edit;
-        if (const int refused = PrepareEdit(file, o.write, edit, iconAccess); refused != 0) return refused;
-        const ResultCode code = ReplaceMainIcon(file.c_str(), icon.c_str(), IconSourceFile, nullptr, iconAccess);
-        if (code == ResultCode::IconSourceNotFound || code == ResultCode::BadIconSource) {
+        if (const ResultCode code = ReadIconFile(set, icon.c_str(), access.leaveIconImages); code != ResultCode::Success) {
             return Fail(icon, code, Job::IconFile);
         }
-        if (code != ResultCode::Success) return Fail(file, code, Job::ReplaceIcon);
-        ReportEdit(file, edit);
     }
+    std::optional<Target> noJson;
+    if (const int refused = ApplyVersionEdit(file, o, edit, noJson, image, work); refused != 0) return refused;
+    if (!icon.empty()) {
+        if (const ResultCode code = ReplaceMainIconGroup(image, set, access); code != ResultCode::Success) {
+            return Fail(file, code, Job::ReplaceIcon);
+        }
+    } else if (!work.changed) {
+        return 0;  // quiet, as the peer is
+    }
+    if (const ResultCode code = CommitResources(image, access); code != ResultCode::Success) {
+        return Fail(file, code, Job::Write);
+    }
+    ReportEdit(file, commit);
     return 0;
 }
 

@@ -28,6 +28,7 @@ struct VersionOptions {
     bool create = false;
     bool allLanguages = false;
     std::string fromJson;
+    bool deleteResource = false;  // --delete
     bool quiet = false;  // no report of the result
     WriteOptions write;
 
@@ -39,10 +40,13 @@ void AddVersionOptions(CLI::App& command, VersionOptions& options);
 // Checks the combination of options; empty when it is sound.
 std::string CheckVersionOptions(const VersionOptions& options);
 
+// Shows the version information, or edits it: the whole edit is laid out
+// and checked on the table before the one commit writes the file.
 int RunVersion(const std::string& file, const VersionOptions& options, const ImageAccess& access);
 
 // vornres rcedit FILE [--set-version-string KEY VALUE]... [--set-file-version V]
-// [--set-product-version V] [--set-icon ICO] [--get-version-string KEY]
+// [--set-product-version V] [--set-icon ICO] [--get-version-string KEY]:
+// the version edits and the icon in one commit.
 int RunRcedit(int argc, char** argv, const ImageAccess& access);
 
 }  // namespace vorn::tool

@@ -217,8 +217,13 @@ int Run(int argc, char** argv) {
     app.require_subcommand(1);
     // On Windows CLI11 would take "/path" for an option; paths come first.
     app.allow_windows_style_options(false);
-    app.footer("Exit status: 0 on success, 1..16 the library's result code (see the README), 64 a usage error, 65 a "
-               "string --get did not find, 77 a signed file edited without --strip-signature or --keep-signature.\n"
+    app.footer("Exit status: 0 success; 1 the new resource section cannot be built (or would hold nothing); 2 out of "
+               "memory; 3 not a program, or missing; 4 no resource section and no room for one; 5 cannot be read or "
+               "written, or 2 GiB or larger; 6 resources before code; 7 no icon group to extract; 8 icon source or "
+               "group not found; 9 damaged icon group; 10 unusable icon; 13 damaged resources; 14 version information "
+               "too long; 15 damaged version information; 64 a usage error; 65 not found (--get's string, the "
+               "resource or table of --language without --create, nothing to --delete); 77 a signed file edited "
+               "without --strip-signature or --keep-signature. The README lists them per command.\n"
                "vornres rcedit FILE ... takes the flags of rcedit (--set-version-string, --set-file-version, "
                "--set-product-version, --set-icon, --get-version-string).");
 

@@ -324,7 +324,7 @@ class Edits(ToolTest):
             self.assertEqual([(t["key"], strings(t)) for t in german],
                              [("040704E4", [("CompanyName", "Deutsche Werke"), ("Comments", "Neu")])])
             before = resources(path)
-            self.refused(12, "version", path, "--language", "2052", "--set", "ProductName=\u4e2d\u6587")
+            self.refused(65, "version", path, "--language", "2052", "--set", "ProductName=\u4e2d\u6587")
             self.tool("version", path, "--language", "2052", "--create", "--code-page", "936",
                       "--set", "ProductName=\u4e2d\u6587")
             self.assert_only_changed(before, resources(path), [(16, 1, 2052)])
@@ -336,7 +336,7 @@ class Edits(ToolTest):
 
             # A resource of the language without a table of it.
             path = self.fixture("mislabeled", arch)
-            self.refused(12, "version", path, "--language", "0", "--set", "Comments=x")
+            self.refused(65, "version", path, "--language", "0", "--set", "Comments=x")
             old = walk(dict(resources(path))[(16, 1, 0)])
             self.tool("version", path, "--language", "0", "--create", "--set", "Comments=x")
             new = walk(dict(resources(path))[(16, 1, 0)])
@@ -370,7 +370,7 @@ class Edits(ToolTest):
             for ext, file_type in (("exe", 1), ("dll", 2)):
                 path = self.fixture("noversion", arch, ext)
                 before = resources(path)
-                self.refused(12, "version", path, "--language", "1031", "--set", "ProductName=Fresh")
+                self.refused(65, "version", path, "--language", "1031", "--set", "ProductName=Fresh")
                 self.tool("version", path, "--set", "ProductName=Fresh", "--file-version", "3.1")
                 self.assert_only_changed(before, resources(path), [V1033])
                 view = walk(dict(resources(path))[V1033])

@@ -371,7 +371,7 @@ class VersionWrite(VornresTest):
 
     def test_new_language_resource(self):
         name = self.copy(os.path.join(SAMPLES, "sample.exe"))
-        self.fails(12, name, "version", name, "--language", "1031", "--set", "Comments=Hallo")
+        self.fails(65, name, "version", name, "--language", "1031", "--set", "Comments=Hallo")
         self.run_tool("version", name, "--language", "1031", "--code-page", "1252", "--create", "--set", "Comments=Hallo")
         info, strings = self.version_json(name, "--language", "1031")
         self.assertEqual((info["fileVersion"], info["resource"]["language"], strings), ("1.2.3.4", 1031, {"Comments": "Hallo"}))
