@@ -315,7 +315,7 @@ def version_sites(data, L, entry, add):
 def values(kind, v, width, data, L, rng, hint):
     top = (1 << 8 * width) - 1
     fa, sa = L.fa or 0x200, L.sa or 0x1000
-    special = {
+    chosen = {
         'rawsize': [v + 1, v - 1, v - fa, v + fa, v + 0x10000000, 0x672D1600, v // 2],
         'rawptr': [v + fa, v - fa, len(data), len(data) + fa, 0x7FFFFFFF, v + 1],
         'vsize': [v + sa, v + 0x100000, v - 0x1000, v + 1, 0],
@@ -335,7 +335,7 @@ def values(kind, v, width, data, L, rng, hint):
         'version': [v - 2, v - 8, v + 2, v + 8, 0, v // 2, top, 6],
         'reshape': [hint],
     }[kind]
-    pick = rng.choice(special) if rng.random() < 0.75 or kind == 'reshape' else rng.choice([0, 1, top, rng.randrange(top + 1)])
+    pick = rng.choice(chosen) if rng.random() < 0.75 or kind == 'reshape' else rng.choice([0, 1, top, rng.randrange(top + 1)])
     return pick & top
 
 
@@ -431,10 +431,10 @@ def read(path):
 class Run:
     """One command on one input, and what the oracle found."""
 
-    def __init__(self, work, data, spec):
-        self.work, self.data, self.spec, self.findings, self.skipped = work, data, spec, [], False
+    def __init__(self, work, data, plan):
+        self.work, self.data, self.plan, self.findings, self.skipped = work, data, plan, [], False
         self.file = os.path.join(work, 'target.exe')
-        self.out = os.path.join(work, 'out.exe') if spec.get('out') else None
+        self.out = os.path.join(work, 'out.exe') if plan.get('out') else None
         for name in os.listdir(work):
             os.remove(os.path.join(work, name))
         Path(self.file).write_bytes(data)
@@ -491,7 +491,7 @@ class Run:
         return None
 
     def go(self):
-        s, f = self.spec, self.file
+        s, f = self.plan, self.file
         cmd = s['cmd']
         if cmd in ('info', 'version-json', 'icons'):
             args = {'info': ['info', f, '--json'], 'version-json': ['version', f, '--json'], 'icons': ['icons', f, '--json']}
@@ -500,7 +500,7 @@ class Run:
             if r.rc:
                 self.failed(r)
             elif cmd == 'info' and shown is not None:
-                self.compare_info(shown, parse(self.data), 'input')
+                self.compare_info(shown, layout(self.data), 'input')
             return
         if cmd == 'extract-icon':
             ico = os.path.join(self.work, 'x.ico')
@@ -528,7 +528,7 @@ class Run:
             source = s.get('json')
             if source is None:
                 r = self.call('version', f, '--json')
-                shown = self.read_only(r, 'json')
+                self.read_only(r, 'json')
                 if r.rc:
                     self.main = r
                     self.failed(r)
@@ -550,10 +550,8 @@ class Run:
 
     # -- checks of a result ---------------------------------------------------
 
-    def compare_info(self, shown, seen, which):
-        if seen is None:
-            return
-        mine = [(x.va, x.vs, x.ptr, x.raw) for x in seen.L.secs]
+    def compare_info(self, shown, L, which):
+        mine = [(x.va, x.vs, x.ptr, x.raw) for x in L.secs]
         theirs = [(x['virtualAddress'], x['virtualSize'], x['rawOffset'], x['rawSize']) for x in shown['sections']]
         if mine != theirs:
             self.find('info-mismatch', f'info --json of the {which}: sections {theirs} where the headers say {mine}')
@@ -578,11 +576,15 @@ class Run:
         if r.rc or Lo is None:
             self.find('result-unparsable', f'{line}: then info --json exits {r.rc}: {r.err.strip()}')
             return
-        if self.spec['cmd'] in ('version-set', 'rcedit'):
-            got = self.call('version', result, '--get', self.spec['key'])
-            if got.rc or got.out != self.spec['value'] + '\n':
-                self.find('edit-not-applied', f'{line}: succeeded, then --get {self.spec["key"]} gives exit {got.rc}, '
-                          f'{got.out[:80]!r} for a value of {len(self.spec["value"])} characters')
+        try:
+            self.compare_info(json.loads(r.out), Lo, 'result')
+        except ValueError:
+            self.find('bad-json', f'info --json of the result: {r.out[:300]!r}')
+        if self.plan['cmd'] in ('version-set', 'rcedit'):
+            got = self.call('version', result, '--get', self.plan['key'])
+            if got.rc or got.out != self.plan['value'] + '\n':
+                self.find('edit-not-applied', f'{line}: succeeded, then --get {self.plan["key"]} gives exit {got.rc}, '
+                          f'{got.out[:80]!r} for a value of {len(self.plan["value"])} characters')
         if not aligned(Li):
             self.skipped = True
             return
@@ -605,10 +607,6 @@ class Run:
         if after is None or after.unsure:
             self.find('result-unparsable', f'{line}: pefile reads the input\'s resources, not the result\'s')
             return
-        try:
-            self.compare_info(json.loads(r.out), after, 'result')
-        except ValueError:
-            self.find('bad-json', f'info --json of the result: {r.out[:300]!r}')
         self.check_edit(result, after)
         # Growth: at most the whole new resource section beyond the old one's raw bytes.
         need = 4096 + sum(64 + (align(len(b), 8) if isinstance(b, bytes) else 0) for bs in after.res.values() for b in bs)
@@ -621,7 +619,7 @@ class Run:
         self.compare_resources(before, after, line)
 
     def check_edit(self, result, after):
-        s = self.spec
+        s = self.plan
         if s['cmd'] == 'file-version':
             if (0x00010002, 0x00030004) not in fixed_versions(after.res):
                 self.find('edit-not-applied', f'--file-version 1.2.3.4 succeeded, the fixed versions are '
@@ -643,7 +641,7 @@ class Run:
 
     def compare_resources(self, before, after, line):
         """Every resource but the edited one keeps its bytes."""
-        s = self.spec['cmd']
+        s = self.plan['cmd']
         edits = ({RT_VERSION} if s in ('version-set', 'file-version', 'from-json', 'rcedit') else set()) | \
                 ({RT_GROUP_ICON} if s in ('icon', 'rcedit') else set())
         changed, wrong = collections.defaultdict(list), []
@@ -771,22 +769,22 @@ def collect_seeds(per_arch):
     return [(p, read(p)) for p in dict.fromkeys(seeds)], skipped
 
 
-def make_spec(rng, work):
+def make_plan(rng, work):
     cmd = rng.choices(list(WEIGHTS), list(WEIGHTS.values()))[0]
-    spec = {'cmd': cmd, 'out': cmd in WRITES and cmd != 'rcedit' and rng.random() < 0.3,
+    plan = {'cmd': cmd, 'out': cmd in WRITES and cmd != 'rcedit' and rng.random() < 0.3,
             'keep': rng.random() < 0.25}
     if cmd in ('version-set', 'rcedit'):
-        spec['key'] = rng.choice(['FileDescription', 'CompanyName', 'Comments', 'ProductName', 'FileVersion',
+        plan['key'] = rng.choice(['FileDescription', 'CompanyName', 'Comments', 'ProductName', 'FileVersion',
                                   'ProductVersion', 'InternalName', 'OriginalFilename', 'LegalCopyright',
                                   f'VornKey{rng.randrange(100)}'])
         length = rng.choice([0, 1, 5, 40, 300, rng.randrange(2000), 40000])
-        spec['value'] = ''.join(rng.choice('abcXYZ 019.-_éü中') for _ in range(length))
+        plan['value'] = ''.join(rng.choice('abcXYZ 019.-_éü中') for _ in range(length))
     if cmd in ('icon', 'rcedit'):
-        spec['icon'] = rng.choices([BADGE, str(REGRESSIONS / 'one.ico'), os.path.join(work, '..', 'bad.ico')],
+        plan['icon'] = rng.choices([BADGE, str(REGRESSIONS / 'one.ico'), os.path.join(work, '..', 'bad.ico')],
                                    [6, 2, 2])[0]
     if cmd == 'from-json' and rng.random() < 0.1:
-        spec['json'] = str(REGRESSIONS / rng.choice(['from_json_empty_object.json', 'from_json_null.json']))
-    return spec
+        plan['json'] = str(REGRESSIONS / rng.choice(['from_json_empty_object.json', 'from_json_null.json']))
+    return plan
 
 
 def job(index):
@@ -794,13 +792,13 @@ def job(index):
     # The regression inputs are the shapes that broke before: they come up three times as often.
     path, seed = rng.choices(SEEDS, [3 if Path(p).parent == REGRESSIONS else 1 for p, _ in SEEDS])[0]
     data, ops = mutate(seed, rng)
-    spec = make_spec(rng, WORK)
-    run = Run(WORK, data, spec)
+    plan = make_plan(rng, WORK)
+    run = Run(WORK, data, plan)
     try:
         run.go()
     except Exception as e:  # the oracle's own fault: kept as a finding, the campaign goes on
         run.find('oracle-error', f'{type(e).__name__}: {e}')
-    return dict(index=index, seed=path, ops=ops, spec=spec, data=data, rc=run.main.rc if run.main else None,
+    return dict(index=index, seed=path, ops=ops, plan=plan, data=data, rc=run.main.rc if run.main else None,
                 args=run.main.args if run.main else (), findings=run.findings, skipped=run.skipped)
 
 
@@ -819,7 +817,7 @@ def minimal(result, kind, seeds):
         data = seed
         for o in trial:
             data = apply(data, o)
-        run = Run(WORK, data, result['spec'])
+        run = Run(WORK, data, result['plan'])
         run.go()
         if any(k == kind for k, _ in run.findings):
             ops = trial
@@ -831,17 +829,17 @@ def minimal(result, kind, seeds):
 
 def save(result, kind, detail, seeds):
     ops, data = minimal(result, kind, seeds)
-    folder = Path(ARGS.findings) / kind / result['spec']['cmd']
+    folder = Path(ARGS.findings) / kind / result['plan']['cmd']
     folder.mkdir(parents=True, exist_ok=True)
     (folder / 'input.exe').write_bytes(data)
-    spec = result['spec']
+    plan = result['plan']
     args = ' '.join(a.replace(WORK, '.') for a in result['args']).replace('./target.exe', 'input.exe')
     (folder / 'command.txt').write_text(
         f'vornres {args}\nseed file: {result["seed"]}\nrun {result["index"]} of --seed {ARGS.seed}\n'
-        f'mutations: {"; ".join(map(describe, ops)) or "none"}\nspec: {json.dumps(spec, ensure_ascii=False)[:500]}\n')
+        f'mutations: {"; ".join(map(describe, ops)) or "none"}\nplan: {json.dumps(plan, ensure_ascii=False)[:500]}\n')
     (folder / 'reason.txt').write_text(detail.replace(WORK + '/', '') + '\n')
-    if spec.get('icon', '').endswith('bad.ico'):
-        shutil.copyfile(spec['icon'], folder / 'bad.ico')
+    if plan.get('icon', '').endswith('bad.ico'):
+        shutil.copyfile(plan['icon'], folder / 'bad.ico')
     return folder
 
 
@@ -885,7 +883,7 @@ def main():
     try:
         for result in results:
             runs += 1
-            c = per_cmd[result['spec']['cmd']]
+            c = per_cmd[result['plan']['cmd']]
             c['runs'] += 1
             c['ok' if result['rc'] == 0 else f'exit {result["rc"]}'] += 1
             if not result['findings']:
@@ -893,7 +891,7 @@ def main():
                 skips += result['skipped']
             for kind, detail in result['findings']:
                 counts[kind] += 1
-                key = (result['spec']['cmd'], kind)
+                key = (result['plan']['cmd'], kind)
                 if key not in seen:
                     seen[key] = save(result, kind, detail, SEEDS)
                     print(f'finding: {kind} ({key[0]}) -> {seen[key]}\n  {detail.splitlines()[0][:300]}', flush=True)
