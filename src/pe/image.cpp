@@ -19,10 +19,6 @@ const SectionHeader* ResourceSection(const PeHeaders& headers, const ImageLayout
     return nullptr;
 }
 
-std::uint32_t ResourceRawSize(const PeHeaders& headers, const ImageLayout& layout) {
-    const SectionHeader* section = ResourceSection(headers, layout);
-    return section != nullptr ? section->sizeOfRawData : 0;
-}
 
 bool ProbePeFile(const char* path) {
     auto stream = File::Open(path, File::Mode::Read);

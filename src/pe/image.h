@@ -93,8 +93,6 @@ struct Image {
 // The section that holds the resources, the first whose address is theirs;
 // null when none is.
 const SectionHeader* ResourceSection(const PeHeaders& headers, const ImageLayout& layout);
-// Its SizeOfRawData; 0 when there is none.
-std::uint32_t ResourceRawSize(const PeHeaders& headers, const ImageLayout& layout);
 
 // The length of the open file; the stream's position is unchanged.
 std::optional<std::uint64_t> GetFileLength(File& stream);

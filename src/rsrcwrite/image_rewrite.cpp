@@ -277,13 +277,17 @@ std::uint64_t DataEnd(const PeHeaders& headers, const ImageLayout& layout, std::
 }
 
 // The old section must lie whole in the file, after the headers, and share
-// its file bytes with no other section: the rewrite replaces those bytes.
+// its file bytes and addresses with no other section: the rewrite replaces
+// those bytes and resizes that section alone.
 bool OldSectionStandsApart(const PeHeaders& headers, const ImageLayout& layout, const Move& move, std::uint32_t oldSize,
                            std::uint64_t fileLength) {
     // A new, empty section may lie past the end of a file cut short of its
     // last alignment.
     if (oldSize != 0 && !Fits(layout.resourceOffset, oldSize, fileLength)) return false;
     if (layout.resourceOffset < std::max<std::uint64_t>(kDosHeaderSize, headers.HeadersEnd())) return false;
+    const auto sameAddress = std::count_if(headers.sections.begin(), headers.sections.end(),
+                                           [&](const SectionHeader& s) { return s.virtualAddress == layout.resourceRva; });
+    if (sameAddress != 1) return false;
     return std::none_of(headers.sections.begin(), headers.sections.end(), [&](const SectionHeader& s) {
         if (s.virtualAddress == layout.resourceRva || s.pointerToRawData == 0 || s.sizeOfRawData == 0) return false;
         const std::uint64_t end = std::uint64_t{s.pointerToRawData} + s.sizeOfRawData;
@@ -303,15 +307,22 @@ ResultCode Plan_(File& stream, PeHeaders& headers, const ImageLayout& layout, st
         return ResultCode::BadResourceData;
     }
     const std::uint32_t oldSize = headers.directories[kResourceDirectoryIndex].size;
-    const std::uint32_t sectionRawSize = ResourceRawSize(headers, layout);
+    const SectionHeader* resourceSection = ResourceSection(headers, layout);
+    const std::uint32_t sectionRawSize = resourceSection != nullptr ? resourceSection->sizeOfRawData : 0;
+    const std::uint32_t sectionVirtualSize = resourceSection != nullptr ? resourceSection->virtualSize : 0;
     Move& move = plan.move;
-    // A raw size short of the directory's: the bytes after it are not the
-    // section's, and stay where the data after it moves.
-    move.oldRawSize = sectionRawSize < oldSize ? sectionRawSize : AlignUp(oldSize, fileAlignment);
-    move.newRawSize = AlignUp(layout.resourceSize, fileAlignment);
-    if (move.oldRawSize < std::min(oldSize, sectionRawSize) || move.newRawSize < layout.resourceSize) {
-        return ResultCode::FileAccessFailed;
-    }
+    // The old section is its raw data, whatever the directory or
+    // FileAlignment say: bytes past it are not its own and move with the
+    // data after it, and its own padding goes with it.
+    move.oldRawSize = oldSize == 0 ? 0 : sectionRawSize;
+    // The data after the section moves by whole alignment units, so that
+    // what was aligned stays aligned, also after a raw size that was not.
+    const std::uint32_t newSize = layout.resourceSize;
+    const std::uint32_t oldRaw = move.oldRawSize;
+    move.newRawSize = newSize >= oldRaw ? oldRaw + AlignUp(newSize - oldRaw, fileAlignment)
+                                        : oldRaw - (oldRaw - newSize) / std::max<std::uint32_t>(fileAlignment, 1) *
+                                                       std::max<std::uint32_t>(fileAlignment, 1);
+    if (move.newRawSize < newSize) return ResultCode::FileAccessFailed;
     move.oldEnd = oldSize == 0 ? std::min<std::uint64_t>(layout.resourceOffset, DataEnd(headers, layout, fileLength))
                                : std::uint64_t{layout.resourceOffset} + move.oldRawSize;
     move.newEnd = std::uint64_t{layout.resourceOffset} + move.newRawSize;
@@ -344,7 +355,8 @@ ResultCode Plan_(File& stream, PeHeaders& headers, const ImageLayout& layout, st
         const std::uint64_t end = std::uint64_t{layout.resourceRva} + rawSize;
         return (end + sectionAlignment - 1) / sectionAlignment * sectionAlignment;
     };
-    const std::uint64_t oldVirtualEnd = virtualEnd(move.oldRawSize);
+    // The loader maps the old section as far as its virtual size says.
+    const std::uint64_t oldVirtualEnd = virtualEnd(std::max(move.oldRawSize, sectionVirtualSize));
     const std::uint64_t newVirtualEnd = virtualEnd(move.newRawSize);
     if (oldVirtualEnd > 0xFFFFFFFF || newVirtualEnd > 0xFFFFFFFF) return ResultCode::BadResourceData;
     move.oldVirtualEnd = static_cast<std::uint32_t>(oldVirtualEnd);

@@ -34,7 +34,7 @@ struct Move {
     // Only what lies in the bytes that move moves: a pointer past them is
     // not one the rewrite can account for.
     [[nodiscard]] bool FileOffsetMoves(std::uint32_t offset) const {
-        return offset != 0 && offset >= oldEnd && offset - oldEnd <= tailLength;
+        return offset != 0 && offset >= oldEnd && offset - oldEnd < tailLength;
     }
     [[nodiscard]] bool AddressMoves(std::uint32_t rva) const { return rva != 0 && rva >= oldVirtualEnd; }
     [[nodiscard]] std::uint64_t Moved(std::uint64_t offset) const { return offset + (newEnd - oldEnd); }
