@@ -174,9 +174,9 @@ ResultCode AddEmptyResourceSection(Image& image) {
         // and wants the next section right after them.
         virtualEnd = std::max(virtualEnd, std::uint64_t{s.virtualAddress} + (s.virtualSize != 0 ? s.virtualSize : s.sizeOfRawData));
     }
-    // Sections that claim data the file does not hold (more than the last
-    // alignment's padding) would put the new one that far past its end.
-    if (rawEnd > AlignUp64(image.fileLength, fileAlignment)) return ResultCode::BadResourceData;
+    // Sections that claim data the file does not hold would put the new one
+    // that far past its end.
+    if (!h.SectionDataIsSound(image.fileLength)) return ResultCode::BadResourceData;
     const std::uint64_t slot = h.HeadersEnd();
     std::array<std::byte, kSectionHeaderSize> free{};
     if (slot + kSectionHeaderSize > firstData) return ResultCode::NoResourceSection;

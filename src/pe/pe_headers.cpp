@@ -15,6 +15,22 @@ DataDirectory PeHeaders::Directory(std::uint32_t index) const {
     return index < directories.size() ? directories[index] : DataDirectory{};
 }
 
+bool PeHeaders::SectionDataIsSound(std::uint64_t fileLength) const {
+    const std::uint64_t room = AlignUp64(fileLength, fileAlignment);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    for (const SectionHeader& s : sections) {
+        if (s.pointerToRawData == 0 || s.sizeOfRawData == 0) continue;
+        const std::uint64_t end = std::uint64_t{s.pointerToRawData} + s.sizeOfRawData;
+        if (end > room) return false;
+        ranges.emplace_back(s.pointerToRawData, end);
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second) return false;
+    }
+    return true;
+}
+
 std::optional<std::uint64_t> PeHeaders::FileOffsetOf(std::uint32_t rva, std::uint32_t size) const {
     for (const SectionHeader& s : sections) {
         if (s.pointerToRawData != 0 && rva >= s.virtualAddress && Fits(rva - s.virtualAddress, size, s.sizeOfRawData)) {

@@ -92,6 +92,11 @@ struct PeHeaders {
     [[nodiscard]] std::uint64_t HeadersEnd() const { return std::uint64_t{peOffset} + peHeaders.size(); }
     [[nodiscard]] bool IsDll() const { return (characteristics & pe::kFileDll) != 0; }
 
+    // True when every section's raw data lies in a file of `fileLength`
+    // bytes (the last may lack the padding of its last alignment unit) and
+    // no two sections share raw bytes: a rewrite moves each as a whole.
+    [[nodiscard]] bool SectionDataIsSound(std::uint64_t fileLength) const;
+
     // The directory at `index`; zeros when the header has none there.
     [[nodiscard]] DataDirectory Directory(std::uint32_t index) const;
     // The file offset of `size` bytes at `rva`: the first section whose file

@@ -306,6 +306,9 @@ ResultCode Plan_(File& stream, PeHeaders& headers, const ImageLayout& layout, st
     if (fileAlignment > kMaxFileAlignment || (fileAlignment > 1 && !IsPowerOfTwo(fileAlignment))) {
         return ResultCode::BadResourceData;
     }
+    // Sections whose data the file does not hold, or that share bytes,
+    // cannot be moved whole.
+    if (!headers.SectionDataIsSound(fileLength)) return ResultCode::BadResourceData;
     const std::uint32_t oldSize = headers.directories[kResourceDirectoryIndex].size;
     const SectionHeader* resourceSection = ResourceSection(headers, layout);
     const std::uint32_t sectionRawSize = resourceSection != nullptr ? resourceSection->sizeOfRawData : 0;

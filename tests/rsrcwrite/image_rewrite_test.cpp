@@ -286,6 +286,12 @@ TEST(RewriteImage, SectionsSharingBytesAndImpossibleAlignmentsAreRefused) {
              edited([&](ByteVec& b) { test::put32(b, rsrc.headerOffset + test::kSecPointerToRawData, 0x40); }),
              // The next section's data inside the resource section.
              edited([&](ByteVec& b) { test::put32(b, reloc.headerOffset + test::kSecPointerToRawData, rsrc.rawOffset); }),
+             // Sections whose data the file does not hold, or that share it,
+             // apart from the resources: each would move as part of the other.
+             edited([&](ByteVec& b) { test::put32(b, reloc.headerOffset + test::kSecSizeOfRawData, 0x01000000); }),
+             edited([&](ByteVec& b) {
+                 test::put32(b, pe.sections.front().headerOffset + test::kSecPointerToRawData, reloc.rawOffset);
+             }),
              edited([&](ByteVec& b) { test::put32(b, fileAlignmentField, 0x43001000); }),
              edited([&](ByteVec& b) { test::put32(b, fileAlignmentField, 0x20000); }),
              edited([&](ByteVec& b) { test::put32(b, fileAlignmentField, 0x300); }),

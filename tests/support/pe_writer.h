@@ -144,6 +144,7 @@ struct SectionPlacement {
 
 // Section header field offsets, for edits.
 inline constexpr std::size_t kSecVirtualAddress = 12;
+inline constexpr std::size_t kSecSizeOfRawData = 16;
 inline constexpr std::size_t kSecPointerToRawData = 20;
 
 struct WrittenPe {
