@@ -284,9 +284,12 @@ public:
         if (!bytes.empty()) {
             last_.length = static_cast<std::uint32_t>(std::min<std::size_t>(kSampleSize, bytes.size()));
             last_.crc = CrcOf(bytes.first(last_.length));
-        } else if (std::array<std::byte, kSampleSize> back{}; at < plan_.move.tailLength) {
+        } else if (at < plan_.move.tailLength) {
+            // Copied inside the kernel: read back.
+            std::array<std::byte, kSampleSize> back{};
             const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(kSampleSize, plan_.move.tailLength - at));
-            if (target_.ReadAt(last_.at, std::span(back).first(length))) last_ = {last_.at, length, CrcOf(std::span(back).first(length))};
+            const std::span<std::byte> read = std::span(back).first(length);
+            if (target_.ReadAt(last_.at, read)) last_ = {last_.at, length, CrcOf(read)};
         }
     }
     [[nodiscard]] bool WantsBytes() const override { return tailSum_ != nullptr; }
@@ -437,7 +440,8 @@ bool Begin(File& journal, const EditPlan& plan) {
     const std::uint64_t staticSize = StaticSize(plan);
     // The slots' space is taken now: a move that ran out of it halfway could
     // not go on, nor go back.
-    const std::uint64_t length = plan.move.tailLength == 0 ? RecordAt(staticSize) + kPage : SlotAt(staticSize, plan, 1) + SlotSize(plan);
+    const std::uint64_t length =
+        plan.move.tailLength == 0 ? RecordAt(staticSize) + kPage : SlotAt(staticSize, plan, 1) + SlotSize(plan);
     return journal.Seek(0) && WriteStatic(journal, plan) && WriteRecord(journal, RecordAt(staticSize), {}) &&
            journal.Grow(RecordAt(staticSize) + kRecordSize, length);
 }
