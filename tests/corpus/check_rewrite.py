@@ -251,16 +251,21 @@ def wine_view(args, paths, work):
     listing, output = os.path.join(work, "wine-list.txt"), os.path.join(work, "wine-out.txt")
     with open(listing, "w") as f:
         f.writelines(to_windows(p) + "\n" for p in paths)
-    with open(os.path.join(work, "wine.log"), "wb") as log:
-        # Output through files: the Wine server outlives the program and
-        # would hold a pipe open.
-        code = subprocess.run(["sh", args.wine_run, "wine64", args.wine_check, to_windows(listing), to_windows(output)],
-                              stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL).returncode
-    try:
-        with open(output, encoding="utf-8", errors="surrogateescape") as f:
-            lines = f.read().splitlines()
-    except OSError:
-        lines = []
+    # A prefix that Wine sets up while another test sets up its own can come
+    # out unable to load kernel32.dll on its first run: that run is made again.
+    for attempt in range(2):
+        with open(os.path.join(work, "wine.log"), "wb") as log:
+            # Output through files: the Wine server outlives the program and
+            # would hold a pipe open.
+            code = subprocess.run(["sh", args.wine_run, "wine64", args.wine_check, to_windows(listing), to_windows(output)],
+                                  stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL).returncode
+        try:
+            with open(output, encoding="utf-8", errors="surrogateescape") as f:
+                lines = f.read().splitlines()
+        except OSError:
+            lines = []
+        if lines:
+            break
     if code != 0 or not lines or lines[-1] != "END":
         with open(os.path.join(work, "wine.log"), errors="replace") as f:
             sys.exit("check_rewrite: wine_map_check exited with %d after %d lines:\n%s" % (code, len(lines), f.read()[-3000:]))
