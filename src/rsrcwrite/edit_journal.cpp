@@ -103,12 +103,15 @@ void MaskChecks(std::span<std::byte> prefix, const EditPlan& plan) {
     }
 }
 
-// The CRC-32 of each page of the prefix.
+// The CRC-32 of one page of the prefix, and of each.
+std::uint32_t PageCrc(std::span<const std::byte> prefix, std::size_t page) {
+    const std::size_t at = page * kPage;
+    return CrcOf(prefix.subspan(at, std::min<std::size_t>(kPage, prefix.size() - at)));
+}
+
 std::vector<std::uint32_t> PageCrcs(std::span<const std::byte> prefix) {
     std::vector<std::uint32_t> crcs;
-    for (std::size_t at = 0; at < prefix.size(); at += kPage) {
-        crcs.push_back(CrcOf(prefix.subspan(at, std::min<std::size_t>(kPage, prefix.size() - at))));
-    }
+    for (std::size_t page = 0; page * kPage < prefix.size(); ++page) crcs.push_back(PageCrc(prefix, page));
     return crcs;
 }
 
@@ -423,10 +426,10 @@ bool TakeFingerprint(File& target, EditPlan& plan) {
         MaskChecks(prefix, plan);
         const std::size_t first = static_cast<std::size_t>(w.offset / kPage);
         const std::size_t last = static_cast<std::size_t>((w.offset + length - 1) / kPage);
-        const std::vector<std::uint32_t> crcs = PageCrcs(prefix);
         for (std::size_t page = first; length != 0 && page <= last; ++page) {
             auto& states = f.pages[page];
-            if (std::find(states.begin(), states.end(), crcs[page]) == states.end()) states.push_back(crcs[page]);
+            const std::uint32_t crc = PageCrc(prefix, page);
+            if (std::find(states.begin(), states.end(), crc) == states.end()) states.push_back(crc);
         }
     }
     f.endLength = static_cast<std::uint32_t>(std::min<std::uint64_t>(kSampleSize, plan.fileLength));
