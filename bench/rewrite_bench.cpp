@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "pe/image.h"
+#include "image/image.h"
 #include "platform/platform.h"
-#include "rsrcwrite/image_rewrite.h"
-#include "rsrcwrite/section_builder.h"
+#include "image/image_rewrite.h"
+#include "format/section_builder.h"
 #include "support/pe_writer.h"
 
 extern char** environ;

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "pe/image.h"
-#include "pe/pe_format.h"
+#include "image/image.h"
+#include "format/pe_format.h"
 
 namespace {
 

@@ -11,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "frame/result_code.h"
-#include "icon/icon_export.h"
-#include "icon/icon_replace.h"
-#include "icon/icon_set.h"
-#include "pe/byte_view.h"
-#include "pe/image.h"
-#include "pe/pe_format.h"
-#include "pe/resource_table.h"
-#include "rsrcwrite/section_builder.h"
-#include "version/version_exports.h"
-#include "version/version_info.h"
+#include "base/result_code.h"
+#include "kinds/icon/icon_export.h"
+#include "kinds/icon/icon_replace.h"
+#include "kinds/icon/icon_set.h"
+#include "base/byte_view.h"
+#include "image/image.h"
+#include "format/pe_format.h"
+#include "format/resource_table.h"
+#include "format/section_builder.h"
+#include "faces/exports/version_exports.h"
+#include "kinds/version/version_info.h"
 
 namespace vorn::fuzz {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "icon/icon_set.h"
-#include "pe/byte_view.h"
-#include "pe/image.h"
-#include "pe/pe_format.h"
+#include "kinds/icon/icon_set.h"
+#include "base/byte_view.h"
+#include "image/image.h"
+#include "format/pe_format.h"
 #include "support/ico_writer.h"
 #include "support/pe_writer.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "pe/pe_format.h"
-#include "rsrcwrite/safe_commit.h"
+#include "format/pe_format.h"
+#include "image/safe_commit.h"
 #include "tool/tool.h"
 
 namespace vorn::tool {

@@ -9,9 +9,9 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "frame/result_code.h"
-#include "pe/image.h"
-#include "pe/resource_table.h"
+#include "base/result_code.h"
+#include "image/image.h"
+#include "format/resource_table.h"
 
 namespace vorn::tool {
 

@@ -9,14 +9,14 @@
 #include <initializer_list>
 #include <iterator>
 
-#include "icon/icon_replace.h"
-#include "pe/byte_view.h"
-#include "pe/pe_format.h"
+#include "kinds/icon/icon_replace.h"
+#include "base/byte_view.h"
+#include "format/pe_format.h"
 #include "platform/platform.h"
-#include "rsrcwrite/image_rewrite.h"
-#include "rsrcwrite/safe_commit.h"
+#include "image/image_rewrite.h"
+#include "image/safe_commit.h"
 #include "tool/tool.h"
-#include "version/version_resource.h"
+#include "kinds/version/version_resource.h"
 
 namespace vorn::tool {
 

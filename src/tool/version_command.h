@@ -8,7 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "pe/image.h"
+#include "image/image.h"
 #include "tool/tool.h"
 
 namespace vorn::tool {

@@ -13,14 +13,14 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "icon/icon_export.h"
-#include "icon/icon_replace.h"
-#include "icon/icon_set.h"
-#include "pe/byte_view.h"
-#include "pe/image.h"
-#include "pe/pe_format.h"
+#include "kinds/icon/icon_export.h"
+#include "kinds/icon/icon_replace.h"
+#include "kinds/icon/icon_set.h"
+#include "base/byte_view.h"
+#include "image/image.h"
+#include "format/pe_format.h"
 #include "platform/platform.h"
-#include "rsrcwrite/safe_commit.h"
+#include "image/safe_commit.h"
 #include "tool/tool.h"
 #include "tool/version_command.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "pe/image.h"
+#include "image/image.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <system_error>
 #include <vector>
 
-#include "pe/image.h"
-#include "rsrcwrite/image_rewrite.h"
+#include "image/image.h"
+#include "image/image_rewrite.h"
 
 namespace {
 

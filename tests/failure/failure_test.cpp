@@ -21,7 +21,7 @@
 #include "allocator.h"
 #include "failure_support.h"
 #include "platform/file.h"
-#include "rsrcwrite/safe_commit.h"
+#include "image/safe_commit.h"
 #include "support/ico_writer.h"
 #include "support/pe_writer.h"
 #include "vornutils.h"

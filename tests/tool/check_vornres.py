@@ -23,7 +23,7 @@ import pefile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SAMPLES = os.path.join(ROOT, "samples")
-sys.path[:0] = [os.path.join(ROOT, "tests", "corpus"), os.path.join(ROOT, "tests", "version")]
+sys.path[:0] = [os.path.join(ROOT, "tests", "corpus"), os.path.join(ROOT, "tests", "kinds", "version")]
 from check_corpus import entry_text, optional_magic, wine_folder  # noqa: E402
 from read_version import join_surrogates  # noqa: E402
 
