@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -85,13 +86,13 @@ bool SameResource(const ResourceEntry& a, const ResourceEntry& b) {
         a.size != b.size || !SameName(a.typeName, b.typeName) || !SameName(a.name, b.name)) {
         return false;
     }
-    return a.size == 0 || std::memcmp(a.data, b.data, a.size) == 0;
+    return a.size == 0 || std::memcmp(a.Bytes().data(), b.Bytes().data(), a.size) == 0;
 }
 
 bool Inside(const ResourceEntry& entry, Bytes bytes) {
     if (entry.size == 0) return true;
     const auto begin = reinterpret_cast<std::uintptr_t>(bytes.data());
-    const auto at = reinterpret_cast<std::uintptr_t>(entry.data);
+    const auto at = reinterpret_cast<std::uintptr_t>(entry.Bytes().data());
     return at >= begin && Fits(at - begin, entry.size, bytes.size());
 }
 
@@ -100,9 +101,11 @@ bool Inside(const ResourceEntry& entry, Bytes bytes) {
 const char* ResourceTable(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return nullptr;
     const std::uint32_t rva = LoadU32(reinterpret_cast<const std::byte*>(data));
-    const Bytes section = AsBytes(data + 4, size - 4);
+    const auto block = std::make_shared<const std::vector<std::byte>>(AsBytes(data + 4, size - 4).begin(),
+                                                                      AsBytes(data + 4, size - 4).end());
+    const Bytes section = *block;
     vorn::ResourceTable table;
-    ResultCode code = LoadResourceTable(section, table, rva);
+    ResultCode code = LoadResourceTable(block, table, rva);
     if (code != ResultCode::Success && code != ResultCode::BadResourceData && code != ResultCode::OutOfMemory) {
         return "the loader gave a code it does not document";
     }
@@ -318,15 +321,15 @@ const char* IconReplace(const std::uint8_t* data, std::size_t size) {
             group.language != main.language || group.size != kIconHeaderSize + 2 * kGroupEntrySize) {
             continue;
         }
-        bool matches = LoadU16(group.data + kIconCountOffset) == 2;
+        bool matches = LoadU16(group.Bytes().data() + kIconCountOffset) == 2;
         for (std::uint32_t i = 0; matches && i < 2; ++i) {
-            const std::byte* entry = group.data + kIconHeaderSize + i * kGroupEntrySize;
+            const std::byte* entry = group.Bytes().data() + kIconHeaderSize + i * kGroupEntrySize;
             const std::uint64_t fileEntry = kIconHeaderSize + std::uint64_t{i} * kFileEntrySize;
             const auto want = source.Sub(*source.U32(fileEntry + kFileEntryImageOffset),
                                          *source.U32(fileEntry + kEntryImageSizeOffset));
             const ResourceEntry* listed = findImage(LoadU16(entry + kGroupEntryIdOffset));
             matches = listed != nullptr && want && listed->size == want->size() &&
-                      std::memcmp(listed->data, want->data(), want->size()) == 0 &&
+                      std::memcmp(listed->Bytes().data(), want->data(), want->size()) == 0 &&
                       std::memcmp(entry, ico + fileEntry, kGroupEntryIdOffset) == 0;
         }
         found = found || matches;

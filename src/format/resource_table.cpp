@@ -9,6 +9,7 @@
 #include "base/byte_view.h"
 #include "format/pe_format.h"
 #include "format/record_sort.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace vorn {
@@ -23,6 +24,7 @@ constexpr std::uint64_t kMaxDataSharing = 4;
 
 struct Load {
     ByteView bytes;
+    std::shared_ptr<const std::vector<std::byte>> block;
     ResourceTable& table;
     std::uint32_t resourceRva;
     ResultCode failure = ResultCode::Success;
@@ -150,7 +152,7 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
             load.failure = ResultCode::BadResourceData;
             return;
         }
-        record.data = data->data();
+        record.data = ResourceData(load.block, *data);
         record.ordinal = load.table.entryCount();
         record.characteristics = LoadU32(h + kResDirCharacteristicsOffset);
         record.timeDateStamp = LoadU32(h + kResDirTimeDateStampOffset);
@@ -168,10 +170,10 @@ void WalkResourceDirectory(Load& load, std::uint32_t directory, ResourceEntry re
 
 }  // namespace
 
-ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table,
+ResultCode LoadResourceTable(const std::shared_ptr<const std::vector<std::byte>>& resourceBytes, ResourceTable& table,
                              std::uint32_t resourceRva) {
     ReleaseResourceTable(table);
-    Load load{ByteView(resourceBytes), table, resourceRva, ResultCode::Success, {}, {}, 0, 0, 0};
+    Load load{ByteView(*resourceBytes), resourceBytes, table, resourceRva, ResultCode::Success, {}, {}, 0, 0, 0};
     try {
         load.visited.insert(0);
         WalkResourceDirectory(load, 0, ResourceEntry{}, 0);
@@ -182,12 +184,44 @@ ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceT
     return load.failure;
 }
 
+ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table, std::uint32_t resourceRva) {
+    try {
+        return LoadResourceTable(std::make_shared<const std::vector<std::byte>>(resourceBytes.begin(), resourceBytes.end()),
+                                 table, resourceRva);
+    } catch (const std::bad_alloc&) {
+        ReleaseResourceTable(table);
+        return ResultCode::OutOfMemory;
+    }
+}
+
 void ReleaseResourceTable(ResourceTable& table) {
     table.entries.clear();
     table.entries.shrink_to_fit();
     table.typeCount = 0;
     table.hasIcons = 0;
     table.hasVersion = 0;
+}
+
+ResourceData::ResourceData(std::vector<std::byte> bytes) {
+    auto block = std::make_shared<const std::vector<std::byte>>(std::move(bytes));
+    bytes_ = block->data();
+    size_ = static_cast<std::uint32_t>(block->size());
+    owner_ = std::move(block);
+}
+
+ResourceData::ResourceData(std::shared_ptr<const std::vector<std::byte>> block, std::span<const std::byte> part)
+    : owner_(std::move(block)), bytes_(part.data()), size_(static_cast<std::uint32_t>(part.size())) {}
+
+ResourceData::ResourceData(std::shared_ptr<File> file, std::uint64_t offset, std::uint32_t size)
+    : file_(file.get()), offset_(offset), size_(size) {
+    owner_ = std::move(file);
+}
+
+bool ResourceData::CopyTo(std::span<std::byte> out) const {
+    if (out.size() != size_) return false;
+    if (file_ != nullptr) return file_->ReadAt(offset_, out);
+    if (size_ != 0) std::copy_n(bytes_, size_, out.data());
+    return true;
 }
 
 ResultCode AddResourceEntry(ResourceTable& table, std::int32_t typeId) {

@@ -23,6 +23,35 @@ class File;
 // to the same named group. Null for numbered names and types.
 using ResourceName = std::shared_ptr<const std::string>;
 
+// The bytes of one resource. Copies share them, and whoever holds one keeps
+// them alive: a block of their own, a part of a block shared with other
+// entries (the section they were read from), or a range of an open file,
+// read only as the section is built, straight into its place.
+class ResourceData {
+public:
+    ResourceData() = default;
+    explicit ResourceData(std::vector<std::byte> bytes);
+    ResourceData(std::shared_ptr<const std::vector<std::byte>> block, std::span<const std::byte> part);
+    ResourceData(std::shared_ptr<File> file, std::uint64_t offset, std::uint32_t size);
+
+    // No bytes were given (a default ResourceData).
+    [[nodiscard]] bool Empty() const { return owner_ == nullptr; }
+    [[nodiscard]] bool InFile() const { return file_ != nullptr; }
+    [[nodiscard]] std::uint32_t Size() const { return size_; }
+    // The bytes in memory; empty for a range of a file.
+    [[nodiscard]] std::span<const std::byte> Bytes() const { return {bytes_, file_ ? 0 : size_}; }
+    // Copies the bytes out, reading a range of a file; false when it cannot
+    // be read or `out` is not Size() bytes.
+    [[nodiscard]] bool CopyTo(std::span<std::byte> out) const;
+
+private:
+    std::shared_ptr<const void> owner_;
+    const std::byte* bytes_ = nullptr;
+    File* file_ = nullptr;
+    std::uint64_t offset_ = 0;
+    std::uint32_t size_ = 0;
+};
+
 struct ResourceEntry {
     std::int32_t ordinal = 0;  // place in load order; added records take the smallest free value
     std::int32_t nameId = 0;   // -1 when the name is a string
@@ -31,23 +60,20 @@ struct ResourceEntry {
     ResourceName typeName;
     std::int32_t language = 0;
     std::uint32_t codePage = 0;
-    std::uint32_t size = 0;
+    std::uint32_t size = 0;  // of `data`, set with it by SetData
     // Of the directory that holds the data entry.
     std::uint32_t characteristics = 0;
     std::uint32_t timeDateStamp = 0;
     std::uint16_t majorVersion = 0;
     std::uint16_t minorVersion = 0;
     std::int32_t deleted = 0;  // 1: dropped by the next sort and trim
-    // `size` bytes, never owned: the loaded resource bytes, or a block the
-    // editor that set it owns and keeps alive until the table is written.
-    const std::byte* data = nullptr;
-    // Or, with `data` null, `size` bytes at `sourceOffset` of `source`, an
-    // open file that the editor keeps alive as it would a block: read only
-    // as the section is built, straight into their place.
-    File* source = nullptr;
-    std::uint64_t sourceOffset = 0;
+    ResourceData data;
 
-    [[nodiscard]] std::span<const std::byte> Bytes() const { return {data, size}; }
+    void SetData(ResourceData bytes) {
+        size = bytes.Size();
+        data = std::move(bytes);
+    }
+    [[nodiscard]] std::span<const std::byte> Bytes() const { return data.Bytes(); }
 };
 
 struct ResourceTable {
@@ -64,7 +90,7 @@ struct ResourceTable {
 inline constexpr int kLanguageLevel = 2;
 
 // Flattens the resource directory at the start of `resourceBytes` into
-// `table`, depth first in directory order. Returns 0, OutOfMemory or
+// `table`, depth first in directory order; the entries share those bytes. Returns 0, OutOfMemory or
 // BadResourceData, which includes directories or names that together claim
 // more bytes than the section holds (they must overlap), records whose data
 // claim more than four times its bytes, and every tree that could not be
@@ -72,8 +98,11 @@ inline constexpr int kLanguageLevel = 2;
 // above the language level or a directory below it, a named language, an
 // empty or unconvertible name, an id above 65535. On failure the records
 // read so far stay in the table.
-ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table,
+ResultCode LoadResourceTable(const std::shared_ptr<const std::vector<std::byte>>& resourceBytes, ResourceTable& table,
                              std::uint32_t resourceRva);
+
+// The same over a copy of `resourceBytes`.
+ResultCode LoadResourceTable(std::span<const std::byte> resourceBytes, ResourceTable& table, std::uint32_t resourceRva);
 
 // Drops every record and string and zeroes the header.
 void ReleaseResourceTable(ResourceTable& table);

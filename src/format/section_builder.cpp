@@ -125,7 +125,7 @@ ResultCode Build(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSi
     std::vector<std::uint64_t> dataOffset(entries.size());
     std::uint64_t end = dataStart;
     for (std::size_t k = 0; k < entries.size(); ++k) {
-        if (entries[k].size != 0 && entries[k].data == nullptr && entries[k].source == nullptr) {
+        if (entries[k].size != entries[k].data.Size() || (entries[k].size != 0 && entries[k].data.Empty())) {
             return ResultCode::BadResourceData;
         }
         dataOffset[k] = Align4(end);
@@ -200,11 +200,7 @@ ResultCode Build(std::vector<std::byte>& sectionBuffer, std::uint32_t& sectionSi
         StoreU32(dataEntry + kResDataSizeOffset, entries[k].size);
         StoreU32(dataEntry + kResDataCodePageOffset, entries[k].codePage);
         if (entries[k].size == 0) continue;
-        if (entries[k].data != nullptr) {
-            std::copy_n(entries[k].data, entries[k].size, out + dataOffset[k]);
-        } else if (!entries[k].source->ReadAt(entries[k].sourceOffset, {out + dataOffset[k], entries[k].size})) {
-            return ResultCode::BadIconSource;
-        }
+        if (!entries[k].data.CopyTo({out + dataOffset[k], entries[k].size})) return ResultCode::BadIconSource;
     }
 
     sectionBuffer = std::move(section);

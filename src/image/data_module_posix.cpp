@@ -24,7 +24,6 @@ constexpr std::int32_t kEnglishUsLanguage = 1033;
 
 class DataModule {
 public:
-    std::vector<std::byte> resourceBytes;  // declared first: the table views it
     ResourceTable table;
 };
 
@@ -49,9 +48,9 @@ DataModuleHandle LoadDataModule(const char* path) {
         const std::uint64_t offset = std::uint64_t{s.pointerToRawData} + (rva - s.virtualAddress);
         if (offset >= *length) break;
         const std::uint64_t size = std::min<std::uint64_t>(s.sizeOfRawData - (rva - s.virtualAddress), *length - offset);
-        module->resourceBytes.resize(static_cast<std::size_t>(size));
-        if (!file->ReadAt(offset, module->resourceBytes)) return {};
-        if (LoadResourceTable(module->resourceBytes, module->table, rva) == ResultCode::OutOfMemory) throw std::bad_alloc();
+        auto bytes = std::make_shared<std::vector<std::byte>>(static_cast<std::size_t>(size));
+        if (!file->ReadAt(offset, *bytes)) return {};
+        if (LoadResourceTable(bytes, module->table, rva) == ResultCode::OutOfMemory) throw std::bad_alloc();
         break;
     }
     return module;

@@ -104,8 +104,8 @@ ResultCode LoadResources(Image& image) {
         return ResultCode::BadResourceData;
     }
 
-    std::vector<std::byte> resourceBytes(layout.resourceSize);
-    if (!image.stream.ReadAt(layout.resourceOffset, std::span(resourceBytes).first(stored))) {
+    auto resourceBytes = std::make_shared<std::vector<std::byte>>(layout.resourceSize);
+    if (!image.stream.ReadAt(layout.resourceOffset, std::span(*resourceBytes).first(stored))) {
         return ResultCode::FileAccessFailed;
     }
 

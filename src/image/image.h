@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,15 +79,15 @@ struct ImageAccess {
     bool leaveIconImages = false;
 };
 
-// An open image. The table's entries view resourceBytes, so the bytes are
-// declared first and outlive the table.
+// An open image. The table's entries share resourceBytes, the section's
+// bytes as read.
 struct Image {
     std::string path;  // as opened
     File stream;
     std::uint64_t fileLength = 0;
     PeHeaders headers;
     ImageLayout layout;
-    std::vector<std::byte> resourceBytes;
+    std::shared_ptr<const std::vector<std::byte>> resourceBytes;
     ResourceTable table;
 };
 

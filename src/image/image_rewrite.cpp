@@ -438,14 +438,15 @@ ResultCode CommitResources(Image& image, const OperationHooks& hooks) {
 }
 
 ResultCode CommitResources(Image& image, const ImageAccess& access) {
-    ResultCode code = BuildResourceSection(image.resourceBytes, image.layout.resourceSize, image.table,
-                                           image.layout.resourceRva, access.hooks);
+    std::vector<std::byte> section;
+    ResultCode code = BuildResourceSection(section, image.layout.resourceSize, image.table, image.layout.resourceRva,
+                                           access.hooks);
     ReleaseResourceTable(image.table);
+    image.resourceBytes.reset();
     if (code == ResultCode::Success) {
         code = access.commit == nullptr
-                   ? RewriteImage(image.stream, image.headers, image.layout, image.fileLength, image.resourceBytes,
-                                  access.hooks)
-                   : CommitSafely(image, *access.commit, access.report, access.hooks);
+                   ? RewriteImage(image.stream, image.headers, image.layout, image.fileLength, section, access.hooks)
+                   : CommitSafely(image, std::move(section), *access.commit, access.report, access.hooks);
     }
     image = Image{};
     return code;

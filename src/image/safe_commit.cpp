@@ -158,7 +158,8 @@ journal::Found Recover(const std::string& target, std::string* keptAside = nullp
 std::string JournalPath(const std::string& path) { return path + ".vornres-journal"; }
 std::string NewFilePath(const std::string& path) { return path + ".vornres-new"; }
 
-ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport* report, const OperationHooks& hooks) {
+ResultCode CommitSafely(Image& image, std::vector<std::byte> section, const CommitOptions& options, CommitReport* report,
+                        const OperationHooks& hooks) {
     CommitReport ignored;
     CommitReport& told = report != nullptr ? *report : ignored;
     told = {};
@@ -176,7 +177,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
         const bool symbols = headers.pointerToSymbolTable >= imageEnd && headers.pointerToSymbolTable != 0;
 
         rewrite::Plan plan;
-        if (const ResultCode code = rewrite::MakePlan(image.stream, headers, image.layout, image.fileLength, image.resourceBytes,
+        if (const ResultCode code = rewrite::MakePlan(image.stream, headers, image.layout, image.fileLength, section,
                                                       options.signature, plan);
             code != ResultCode::Success) {
             return code;
@@ -225,7 +226,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
             if (const std::uint64_t lead = rewrite::LeadLength(layout, plan.move); lead != 0) {
                 edit.writes.push_back({plan.move.oldEnd, std::vector<std::byte>(static_cast<std::size_t>(lead))});
             }
-            edit.writes.push_back({layout.resourceOffset, std::move(image.resourceBytes)});
+            edit.writes.push_back({layout.resourceOffset, std::move(section)});
             if (plan.move.newRawSize > layout.resourceSize) {
                 edit.writes.push_back({std::uint64_t{layout.resourceOffset} + layout.resourceSize,
                                        std::vector<std::byte>(plan.move.newRawSize - layout.resourceSize)});
@@ -276,7 +277,7 @@ ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport
         auto out = CreateHeld(newFile);
         if (!out) return ResultCode::FileAccessFailed;
         if (!out->TakeAttributesOf(image.path.c_str()) ||
-            !WriteNewFile(image.stream, *out, headers, image.layout, plan, image.resourceBytes, hooks) ||
+            !WriteNewFile(image.stream, *out, headers, image.layout, plan, section, hooks) ||
             !journal::UpdateChecks(*out, plan.newLength, checksumField, checksum, installerCrc) ||
             !out->Flush()) {
             out->Close();

@@ -5,17 +5,20 @@
 // checksum and a self-checking installer's CRC.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "base/result_code.h"
 #include "image/image.h"
 
 namespace vorn {
 
-// Commits the built section of `image` (image.resourceBytes, of
-// image.layout.resourceSize bytes) as `options` say. FileAccessFailed when
+// Commits `section`, the new resource section of `image` (of
+// image.layout.resourceSize bytes), as `options` say. FileAccessFailed when
 // a read or write fails; `options.output` is then as it was.
-ResultCode CommitSafely(Image& image, const CommitOptions& options, CommitReport* report, const OperationHooks& hooks);
+ResultCode CommitSafely(Image& image, std::vector<std::byte> section, const CommitOptions& options, CommitReport* report,
+                        const OperationHooks& hooks);
 
 // Where an edit of `path` keeps its journal and its new file while it runs.
 std::string JournalPath(const std::string& path);

@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/result_code.h"
+#include "base/text_codec.h"
+#include "faces/api/explain.h"
 #include "image/image.h"
 #include "format/resource_table.h"
 
@@ -29,10 +31,6 @@ inline constexpr int kSignedFile = 77;  // a signed file, edited only when told 
 // vornres reads and edits PE32 and PE32+ images alike.
 inline constexpr ImageKinds kKinds = ImageKinds::Pe32OrPe32Plus;
 
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string WideToUtf8(std::u16string_view wide);
-// UTF-8 to UTF-16; nullopt for text that is not UTF-8.
-std::optional<std::u16string> Utf8ToWide(std::string_view utf8);
 // Library texts are in the ANSI code page (UTF-8 on POSIX); JSON wants
 // UTF-8. What cannot be converted is kept and replaced when dumped.
 std::string ToUtf8(std::string_view ansi);
@@ -59,8 +57,7 @@ public:
 // A type or name: its id, or its text when it is a string (id -1).
 Json IdOrName(std::int32_t id, const ResourceName& name);
 
-// What the failing command was doing, for messages that depend on it.
-enum class Job { Read, Write, ReplaceIcon, IconFile, FirstGroupOfModule, ExtractIcon };
+using Job = api::Step;
 
 // Reports a library failure on stderr, naming the file concerned and what
 // to do, and returns the code as the exit status.

@@ -804,8 +804,7 @@ int ApplyVersionEdit(const std::string& file, const VersionOptions& o, VersionEd
         e.nameId = target.nameId;
         e.name = target.name;
         e.language = target.language;
-        e.data = target.bytes.data();
-        e.size = static_cast<std::uint32_t>(target.bytes.size());
+        e.SetData(ResourceData(target.bytes));
     }
     std::erase_if(image.table.entries, [](const ResourceEntry& e) { return e.deleted != 0; });
     work.changed = true;

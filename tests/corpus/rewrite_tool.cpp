@@ -74,8 +74,7 @@ std::int32_t AddResource(const std::string& path, vorn::ImageKinds kinds, Added&
     vorn::ResourceEntry& entry = image.table.entries.back();
     entry.nameId = added.id;
     entry.language = added.language;
-    entry.size = added.size;
-    entry.data = payload.data();
+    entry.SetData(vorn::ResourceData(std::move(payload)));
     return vorn::ToInt(vorn::CommitResources(image));
 }
 

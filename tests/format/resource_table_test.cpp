@@ -121,8 +121,8 @@ TEST(ResourceTableLoad, RecordsFollowDepthFirstDirectoryOrder) {
         EXPECT_EQ(entry.language, expected[i].language);
         EXPECT_EQ(entry.codePage, expected[i].codePage);
         EXPECT_EQ(entry.deleted, 0);
-        EXPECT_EQ(entry.data, At(section.bytes, section.dataOffsets[i]));
         EXPECT_EQ(entry.size, get32(section.bytes, section.dataEntryOffsets[i] + 4));
+        EXPECT_TRUE(std::equal(entry.Bytes().begin(), entry.Bytes().end(), At(section.bytes, section.dataOffsets[i])));
     }
     EXPECT_EQ(table.entries[1].size, 2u);
 }
@@ -369,7 +369,7 @@ TEST(AddResourceEntry, CountsANewTypeOnceAndSetsFlags) {
     EXPECT_EQ(added.typeName, nullptr);
     EXPECT_EQ(added.language, 0);
     EXPECT_EQ(added.size, 0u);
-    EXPECT_EQ(added.data, nullptr);
+    EXPECT_TRUE(added.data.Empty());
     EXPECT_EQ(added.deleted, 0);
 }
 

@@ -49,8 +49,7 @@ ResourceEntry Numbered(std::int32_t type, std::int32_t name, std::int32_t langua
     entry.typeId = type;
     entry.nameId = name;
     entry.language = language;
-    entry.size = static_cast<std::uint32_t>(data.size());
-    entry.data = data.data();
+    entry.SetData(ResourceData(data));
     return entry;
 }
 
@@ -204,7 +203,7 @@ TEST(SectionBuilder, ZeroSizedResourcePointsAtTheNextResourcesBytes) {
     ASSERT_EQ(LoadResourceTable(section, loaded, 0), ResultCode::Success);
     ASSERT_EQ(loaded.entryCount(), 2);
     EXPECT_EQ(loaded.entries[0].size, 0u);
-    EXPECT_EQ(loaded.entries[0].data, loaded.entries[1].data);
+    EXPECT_EQ(loaded.entries[0].Bytes().data(), loaded.entries[1].Bytes().data());
 }
 
 TEST(SectionBuilder, RefusesWhatItCannotWriteAndLeavesTheBufferAlone) {
@@ -236,7 +235,7 @@ TEST(SectionBuilder, RefusesWhatItCannotWriteAndLeavesTheBufferAlone) {
 
     ResourceTable noData;
     noData.entries = {Numbered(10, 1, 0, data)};
-    noData.entries[0].data = nullptr;
+    noData.entries[0].data = {};
     EXPECT_EQ(attempt(noData), ResultCode::BadResourceData);
 }
 

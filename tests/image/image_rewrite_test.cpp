@@ -57,8 +57,8 @@ Outcome Commit(const std::string& path, std::size_t addBytes, File::FaultHook ho
         ResourceEntry& entry = image.table.entries.back();
         entry.nameId = 2;
         entry.language = 1033;
-        entry.size = static_cast<std::uint32_t>(added.size());
-        entry.data = reinterpret_cast<const std::byte*>(added.data());
+        const auto* begin = reinterpret_cast<const std::byte*>(added.data());
+        entry.SetData(ResourceData(std::vector<std::byte>(begin, begin + added.size())));
     }
     if (hook) image.stream.SetFaultHook(std::move(hook));
     outcome.code = CommitResources(image, hooks);
@@ -109,13 +109,13 @@ void ExpectResources(const std::string& path, std::size_t originalBytes, std::si
     ASSERT_EQ(OpenImageForEdit(path.c_str(), image, true), ResultCode::Success);
     ASSERT_EQ(image.table.entryCount(), addedBytes ? 2 : 1);
     const ByteVec original = Pattern(originalBytes, 1);
-    EXPECT_TRUE(std::equal(original.begin(), original.end(), reinterpret_cast<const std::uint8_t*>(image.table.entries[0].data)));
+    EXPECT_TRUE(std::equal(original.begin(), original.end(), reinterpret_cast<const std::uint8_t*>(image.table.entries[0].Bytes().data())));
     EXPECT_EQ(image.table.entries[0].size, originalBytes);
     if (addedBytes) {
         const ByteVec added = Pattern(addedBytes, 9);
         EXPECT_EQ(image.table.entries[1].nameId, 2);
         EXPECT_EQ(image.table.entries[1].size, addedBytes);
-        EXPECT_TRUE(std::equal(added.begin(), added.end(), reinterpret_cast<const std::uint8_t*>(image.table.entries[1].data)));
+        EXPECT_TRUE(std::equal(added.begin(), added.end(), reinterpret_cast<const std::uint8_t*>(image.table.entries[1].Bytes().data())));
     }
 }
 

@@ -257,16 +257,16 @@ TEST_F(Open, HoldsTheResourceBytesAndTheirTable) {
 
     EXPECT_TRUE(image.stream.IsOpen());
     EXPECT_EQ(image.layout.resourceOffset, pe.resourceOffset);
-    ASSERT_EQ(image.resourceBytes.size(), pe.resourceSize);
+    ASSERT_EQ(image.resourceBytes->size(), pe.resourceSize);
     EXPECT_TRUE(std::equal(pe.resources.bytes.begin(), pe.resources.bytes.end(),
-                           reinterpret_cast<const std::uint8_t*>(image.resourceBytes.data())));
+                           reinterpret_cast<const std::uint8_t*>(image.resourceBytes->data())));
     ASSERT_EQ(image.table.entryCount(), 5);
     EXPECT_EQ(image.table.typeCount, 4);
-    const std::byte* begin = image.resourceBytes.data();
+    const std::byte* begin = image.resourceBytes->data();
     for (std::size_t i = 0; i < image.table.entries.size(); ++i) {
         const ResourceEntry& entry = image.table.entries[i];
-        EXPECT_EQ(entry.data, begin + pe.resources.dataOffsets[i]) << "record " << i;
-        EXPECT_LE(entry.data + entry.size, begin + image.resourceBytes.size());
+        EXPECT_EQ(entry.Bytes().data(), begin + pe.resources.dataOffsets[i]) << "record " << i;
+        EXPECT_LE(entry.Bytes().data() + entry.size, begin + image.resourceBytes->size());
     }
 
     CloseImage(image);
@@ -286,7 +286,7 @@ TEST_F(Open, FailureLeavesTheImageEmpty) {
         ASSERT_EQ(ToInt(OpenImageForEdit(good.c_str(), image, true)), VornSuccess);
         EXPECT_EQ(ToInt(OpenImageForEdit(path.c_str(), image, true)), code);
         EXPECT_FALSE(image.stream.IsOpen());
-        EXPECT_TRUE(image.resourceBytes.empty());
+        EXPECT_EQ(image.resourceBytes, nullptr);
         EXPECT_TRUE(image.table.entries.empty());
         EXPECT_EQ(image.table.typeCount, 0);
     }

@@ -57,7 +57,7 @@ ResultCode BuildIco(const ResourceTable& table, const char* groupName, std::uint
     const std::uint64_t directory = kIconHeaderSize + std::uint64_t{*count} * kFileEntrySize;
     std::uint64_t total = directory;
     for (std::uint32_t i = 0; i < *count; ++i) {
-        const std::byte* entry = group->data + kIconHeaderSize + i * kGroupEntrySize;
+        const std::byte* entry = group->Bytes().data() + kIconHeaderSize + i * kGroupEntrySize;
         images[i] = FindImage(table, LoadU16(entry + kGroupEntryIdOffset), group->language);
         if (images[i] == nullptr) return ResultCode::BadIconSource;
         total += images[i]->size;
@@ -71,7 +71,7 @@ ResultCode BuildIco(const ResourceTable& table, const char* groupName, std::uint
     StoreU16(out + kIconCountOffset, *count);
     auto imageOffset = static_cast<std::uint32_t>(kIconHeaderSize + std::uint32_t{*count} * kFileEntrySize);
     for (std::uint32_t i = 0; i < *count; ++i) {
-        const std::byte* entry = group->data + kIconHeaderSize + i * kGroupEntrySize;
+        const std::byte* entry = group->Bytes().data() + kIconHeaderSize + i * kGroupEntrySize;
         std::byte* fileEntry = out + kIconHeaderSize + i * kFileEntrySize;
         std::copy(entry, entry + kGroupEntryIdOffset, fileEntry);
         StoreU32(fileEntry + kEntryImageSizeOffset, images[i]->size);

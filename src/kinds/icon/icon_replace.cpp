@@ -94,18 +94,15 @@ ResultCode ReplaceIconGroup(ResourceTable& table, std::int32_t groupNameId, cons
         image.timeDateStamp = moved->timeDateStamp;
         image.majorVersion = moved->majorVersion;
         image.minorVersion = moved->minorVersion;
-        image.size = set.images[i].imageSize();
         if (set.source && set.images[i].imageData.empty()) {
-            image.source = &*set.source;
-            image.sourceOffset = set.images[i].sourceOffset;
+            image.SetData(ResourceData(set.source, set.images[i].sourceOffset, set.images[i].sourceSize));
         } else {
-            image.data = set.images[i].imageData.data();
+            image.SetData(ResourceData(std::move(set.images[i].imageData)));
         }
         table.entries.push_back(std::move(image));
         StoreU16(set.groupData.data() + kIconHeaderSize + i * kGroupEntrySize + kGroupEntryIdOffset, ids[i]);
     }
-    moved->size = set.groupSize();
-    moved->data = set.groupData.data();
+    moved->SetData(ResourceData(set.groupData));
     SortResourceTable(table.entries, hooks);
     return ResultCode::Success;
 }
@@ -122,8 +119,7 @@ ResultCode ReplaceMainIconGroup(Image& image, IconSet& set, const ImageAccess& a
         main = image.table.entries.end() - 1;
         main->nameId = 1;
         main->language = kNewGroupLanguage;
-        main->data = kEmptyGroup.data();
-        main->size = kIconHeaderSize;
+        main->SetData(ResourceData(std::vector<std::byte>(kEmptyGroup.begin(), kEmptyGroup.end())));
     }
     if (main == image.table.entries.end()) return ResultCode::NoIconGroup;
     const std::int32_t nameId = main->nameId;
@@ -133,7 +129,7 @@ ResultCode ReplaceMainIconGroup(Image& image, IconSet& set, const ImageAccess& a
 
 ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::int32_t sourceKind,
                            const char* groupName, const ImageAccess& access) {
-    IconSet set;  // declared first: the table points into it until the commit
+    IconSet set;
     Image image;
     if (const ResultCode code = OpenImageForEditing(targetPath, image, access); code != ResultCode::Success) return code;
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,15 +44,13 @@ struct IconImage {
     }
 };
 
-// While a table holds entries that point into a set, the set must outlive
-// the table's commit.
 struct IconSet {
     // The header and the 14-byte entries. The icon ids in it mean nothing
     // until a replacement writes the target's ids into it.
     std::vector<std::byte> groupData;
     std::vector<IconImage> images;  // one per entry, in entry order
     // The .ico file of images read only when the section is built.
-    std::optional<File> source;
+    std::shared_ptr<File> source;
 
     [[nodiscard]] std::uint32_t groupSize() const { return static_cast<std::uint32_t>(groupData.size()); }
     [[nodiscard]] std::uint32_t imageCount() const { return static_cast<std::uint32_t>(images.size()); }

@@ -73,7 +73,7 @@ ResultCode ReadIconFileInto(IconSet& set, const char* path, bool leaveImages) {
         image.imageData.resize(image.sourceSize);
         if (!file->ReadAt(image.sourceOffset, image.imageData)) return ResultCode::BadIconSource;
     }
-    if (leaveImages) set.source = std::move(file);
+    if (leaveImages) set.source = std::make_shared<File>(std::move(*file));
     return ResultCode::Success;
 }
 

@@ -166,8 +166,7 @@ ResultCode WriteVersionInfo(const char* path, VersionInfo& record, const ImageAc
             found->nameId = 1;
             found->majorVersion = 1;
         }
-        found->data = resource.data();
-        found->size = static_cast<std::uint32_t>(resource.size());
+        found->SetData(ResourceData(std::move(resource)));
         return CommitResources(image, access.hooks);
     } catch (const std::bad_alloc&) {
         return ResultCode::OutOfMemory;
