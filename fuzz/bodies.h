@@ -39,7 +39,7 @@ const char* IconReplace(const std::uint8_t* data, std::size_t size);
 // The journal reader on a journal holding the input (its CRCs made right,
 // so that mutations reach what they guard), beside a fixed target: the
 // target never grows, a file beside it never changes, and unless the
-// journal was played to its end the target is as it was.
+// journal finished its edit or put the file back the target is as it was.
 const char* JournalReplay(const std::uint8_t* data, std::size_t size);
 
 struct Target {

@@ -195,7 +195,7 @@ protected:
     fs::path dir_, target_, journal_;
 };
 
-// (a) Killed before any operation, and also in the middle of a write that
+// Killed before any operation, and also in the middle of a write that
 // had reached only some of its pages, the journal either finishes the edit
 // to the exact bytes or leaves the file as it was.
 TEST_F(Journal, EveryKillFinishesOrPutsBack) {
@@ -248,7 +248,7 @@ TEST_F(Journal, EveryKillFinishesOrPutsBack) {
     }
 }
 
-// (b) A damaged journal is refused and the file left as the kill left it,
+// A damaged journal is refused and the file left as the kill left it,
 // wherever the damage is: cut short, any byte of its static part or of its
 // record changed, another magic, a record or write that points outside the
 // file (sealed again, so that only the bounds can tell).
@@ -325,7 +325,7 @@ TEST_F(Journal, DamageIsRefusedAndNothingWritten) {
     }
 }
 
-// (c) The journal is about one file in the states its edit leaves: another
+// The journal is about one file in the states its edit leaves: another
 // length, other bytes where it looks, or another file with the same bytes
 // put at the path are all refused, and that file is left alone.
 TEST_F(Journal, AnotherFileIsForeign) {
