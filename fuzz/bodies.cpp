@@ -22,6 +22,8 @@
 #include "format/resource_table.h"
 #include "format/section_builder.h"
 #include "faces/exports/version_exports.h"
+#include "format/checksum.h"
+#include "image/edit_journal.h"
 #include "kinds/version/version_info.h"
 
 namespace vorn::fuzz {
@@ -336,6 +338,71 @@ const char* IconReplace(const std::uint8_t* data, std::size_t size) {
     }
     CloseImage(image);
     return found ? nullptr : "the main group does not hold the new images";
+}
+
+const std::uint8_t* JournalTarget(std::size_t& size) {
+    static const Raw target = [] {
+        Raw bytes(0x6000);
+        std::uint32_t x = 0x9E3779B9;
+        for (std::uint8_t& b : bytes) x = x * 1664525 + 1013904223, b = static_cast<std::uint8_t>(x >> 24);
+        return bytes;
+    }();
+    size = target.size();
+    return target.data();
+}
+
+namespace {
+
+// The CRC-32 at `at` of the `length` bytes before it, where the input has room.
+void Seal(Raw& bytes, std::uint64_t from, std::uint64_t at) {
+    if (from > at || at + 4 > bytes.size()) return;
+    Crc32 crc;
+    crc.Add(AsBytes(bytes.data() + from, static_cast<std::size_t>(at - from)));
+    StoreU32(reinterpret_cast<std::byte*>(bytes.data() + at), crc.Value());
+}
+
+}  // namespace
+
+const char* JournalReplay(const std::uint8_t* data, std::size_t size) {
+    std::size_t targetSize = 0;
+    const std::uint8_t* targetBytes = JournalTarget(targetSize);
+    const Raw target(targetBytes, targetBytes + targetSize);
+    // The static part ends with the CRC of all before it; the progress
+    // record, at the next 4 KiB, ends with its own.
+    Raw journal(data, data + size);
+    if (journal.size() >= 12) {
+        const std::uint64_t staticSize = LoadU32(reinterpret_cast<const std::byte*>(journal.data() + 8));
+        if (staticSize >= 4) Seal(journal, 0, staticSize - 4);
+        const std::uint64_t record = (staticSize + 4095) / 4096 * 4096;
+        Seal(journal, record, record + 36);
+    }
+    const std::string targetPath = ScratchFile("journal-target.exe");
+    const std::string journalPath = targetPath + ".vornres-journal";
+    const std::string besidePath = ScratchFile("journal-beside");
+    WriteFile(targetPath, target.data(), target.size());
+    WriteFile(journalPath, journal.data(), journal.size());
+    WriteFile(besidePath, target.data(), 512);
+
+    journal::Found found = journal::Found::Failed;
+    {
+        auto file = File::Open(journalPath.c_str(), File::Mode::ReadWrite);
+        if (!file) std::abort();
+        try {
+            found = journal::Play(*file, targetPath);
+        } catch (const std::bad_alloc&) {
+            return "Play ran out of memory";
+        }
+    }
+    const Raw after = ReadFile(targetPath);
+    if (after.size() > target.size()) return "Play wrote past the end of the target";
+    if (found != journal::Found::Finished && found != journal::Found::PutBack && after != target) {
+        return "the target changed though the journal was not played";
+    }
+    if ((found == journal::Found::Damaged || found == journal::Found::Foreign) && ReadFile(journalPath) != journal) {
+        return "a refused journal was written to";
+    }
+    if (ReadFile(besidePath) != Raw(target.begin(), target.begin() + 512)) return "a file beside the target changed";
+    return nullptr;
 }
 
 }  // namespace vorn::fuzz

@@ -36,6 +36,12 @@ const char* VersionRoundTrip(const std::uint8_t* data, std::size_t size);
 // leaves the file unchanged.
 const char* IconReplace(const std::uint8_t* data, std::size_t size);
 
+// The journal reader on a journal holding the input (its CRCs made right,
+// so that mutations reach what they guard), beside a fixed target: the
+// target never grows, a file beside it never changes, and unless the
+// journal finished its edit or put the file back the target is as it was.
+const char* JournalReplay(const std::uint8_t* data, std::size_t size);
+
 struct Target {
     const char* name;  // also the folder of its regression inputs
     Body body;
@@ -45,9 +51,13 @@ inline constexpr Target kTargets[] = {
     {"resource-table", &ResourceTable}, {"version-parser", &VersionParser},
     {"ico-reader", &IcoReader},         {"module-group", &ModuleGroup},
     {"version-roundtrip", &VersionRoundTrip}, {"icon-replace", &IconReplace},
+    {"journal-replay", &JournalReplay},
 };
 
 // The .ico that IconReplace puts in: two small images.
 const std::uint8_t* ReplacementIco(std::size_t& size);
+
+// The file JournalReplay plays its journals on.
+const std::uint8_t* JournalTarget(std::size_t& size);
 
 }  // namespace vorn::fuzz

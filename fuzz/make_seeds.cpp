@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bodies.h"
+#include "image/edit_journal.h"
 #include "kinds/icon/icon_set.h"
 #include "base/byte_view.h"
 #include "image/image.h"
@@ -149,6 +151,57 @@ void PutFixtures() {
     PutImage("fixture-no-icon-no-version.exe", WritePe(bare).bytes);
 }
 
+// Journals of edits of the journal target as Begin writes them and as each
+// record of the edit leaves them, made without the file's identity: the
+// fuzz target plays them on another file. Only the shrinking edit's match
+// the target as it is; the others meet a file of the wrong length.
+void PutJournals() {
+    std::size_t size = 0;
+    const std::uint8_t* bytes = vorn::fuzz::JournalTarget(size);
+    const fs::path target = out / "journal-scratch.exe";
+    const fs::path journalPath = out / "journal-scratch.journal";
+    struct Shape {
+        const char* name;
+        std::uint64_t oldEnd, newEnd;
+        bool checksum;
+    };
+    for (const Shape& shape : {Shape{"shrink", 0x3000, 0x2000, true}, Shape{"grow", 0x3000, 0x3800, true},
+                               Shape{"writes", 0x3000, 0x3000, false}}) {
+        std::ofstream(target, std::ios::binary).write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+        vorn::journal::EditPlan plan;
+        plan.fileLength = size;
+        plan.move.oldEnd = shape.oldEnd;
+        plan.move.newEnd = shape.newEnd;
+        plan.move.tailLength = size - shape.oldEnd;
+        plan.newLength = shape.newEnd + plan.move.tailLength;
+        plan.writes.push_back({0x1000, std::vector<std::byte>(shape.newEnd - 0x1000, std::byte{0x5A})});
+        plan.writes.push_back({0, std::vector<std::byte>(0x200, std::byte{0x4D})});
+        plan.checksumField = 0xD8;
+        plan.checksum = shape.checksum;
+        auto file = vorn::File::Open(target.c_str(), vorn::File::Mode::ReadWrite);
+        auto journal = vorn::File::Open(journalPath.c_str(), vorn::File::Mode::Create);
+        if (!file || !journal || !vorn::journal::TakeFingerprint(*file, plan)) continue;
+        plan.target.id.reset();
+        if (!vorn::journal::Begin(*journal, plan)) continue;
+        ByteVec last;
+        int n = 0;
+        const auto keep = [&](vorn::File::Operation) {
+            const ByteVec now = ReadAll(journalPath);
+            if (now != last) Put("journal-replay", std::string("journal-") + shape.name + "-" + std::to_string(n++), now);
+            last = now;
+            return false;
+        };
+        keep({});
+        journal->SetFaultHook(keep);
+        bool outOfMemory = false;
+        (void)vorn::journal::CarryOut(*file, *journal, plan, {}, outOfMemory);
+        journal->Close();
+        keep({});
+    }
+    fs::remove(target);
+    fs::remove(journalPath);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,6 +211,7 @@ int main(int argc, char** argv) {
     }
     out = argv[1];
     PutFixtures();
+    PutJournals();
     for (int i = 2; i < argc; ++i) {
         const fs::path path = argv[i];
         const std::string name = path.parent_path().filename().string() + "-" + path.filename().string();

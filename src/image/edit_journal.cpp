@@ -219,6 +219,11 @@ std::optional<EditPlan> ReadPlan(File& file, std::uint64_t& staticSize, bool& ot
         m.oldEnd > plan.fileLength || m.newEnd + m.tailLength > plan.newLength) {
         return std::nullopt;
     }
+    // The checks are written in the file too.
+    const auto inFile = [&](std::uint64_t field) { return field <= plan.newLength && plan.newLength - field >= 4; };
+    if ((plan.checksum && !inFile(plan.checksumField)) || (plan.installerCrc != 0 && !inFile(plan.installerCrc))) {
+        return std::nullopt;
+    }
     return plan;
 }
 

@@ -108,13 +108,6 @@ void FixHeaders(const ImageLayout& layout, const Move& move, PeHeaders& headers,
     StorePeHeaders(headers);
 }
 
-bool WriteFixedHeaders_(File& stream, const PeHeaders& headers, const MovedData& data) {
-    if (!WritePeHeaders(stream, headers)) return false;
-    if (!data.debug.empty() && !stream.WriteAt(data.debugOffset, data.debug)) return false;
-    if (data.hasInstallerTable && !stream.WriteAt(data.installerTable, data.installer)) return false;
-    return stream.Flush();
-}
-
 // Growing by up to one chunk, the tail moves front to back: the bytes read
 // last stay in the buffer until their new place has been read, so the file
 // is read and written in order and the system's read-ahead works (moving
@@ -164,6 +157,13 @@ bool MoveTailForward(File& stream, const Move& move, const OperationHooks& hooks
 }
 
 }  // namespace
+
+bool WriteFixedHeaders(File& stream, const PeHeaders& headers, const MovedData& data) {
+    if (!WritePeHeaders(stream, headers)) return false;
+    if (!data.debug.empty() && !stream.WriteAt(data.debugOffset, data.debug)) return false;
+    if (data.hasInstallerTable && !stream.WriteAt(data.installerTable, data.installer)) return false;
+    return stream.Flush();
+}
 
 // How many chunks a move back to front asks the system to read ahead.
 constexpr std::uint64_t kPrefetchChunks = 4;
@@ -249,12 +249,10 @@ std::uint64_t LeadLength(const ImageLayout& layout, const Move& move) {
     return move.oldEnd < layout.resourceOffset ? layout.resourceOffset - move.oldEnd : 0;
 }
 
-namespace {
-
 // Zeros from the end of the new section to where the tail begins, so that
 // the output depends only on the input. Written from one fixed block, never
 // allocated at a size the file names.
-bool WritePadding_(File& stream, std::uint64_t length) {
+bool WritePadding(File& stream, std::uint64_t length) {
     static constexpr std::array<std::byte, 0x4000> kZeros{};
     while (length > 0) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, kZeros.size()));
@@ -263,6 +261,8 @@ bool WritePadding_(File& stream, std::uint64_t length) {
     }
     return true;
 }
+
+namespace {
 
 // Where the headers and the data of every section but the resources' end,
 // as far as the file holds them.
@@ -295,8 +295,10 @@ bool OldSectionStandsApart(const PeHeaders& headers, const ImageLayout& layout, 
     });
 }
 
-ResultCode Plan_(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
-                 std::span<const std::byte> section, SignatureHandling signature, Plan& plan) {
+}  // namespace
+
+ResultCode MakePlan(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
+                    std::span<const std::byte> section, SignatureHandling signature, Plan& plan) try {
     if (section.size() != layout.resourceSize) return ResultCode::SectionBuildFailed;
     if (headers.directories.size() <= kResourceDirectoryIndex) return ResultCode::NoResourceSection;
 
@@ -372,7 +374,11 @@ ResultCode Plan_(File& stream, PeHeaders& headers, const ImageLayout& layout, st
     if (!ReadMovedData(stream, headers, layout, move, keptLength, plan.data)) return ResultCode::FileAccessFailed;
     FixHeaders(layout, move, headers, plan.data);
     return ResultCode::Success;
+} catch (const std::bad_alloc&) {
+    return ResultCode::OutOfMemory;
 }
+
+namespace {
 
 ResultCode Rewrite(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Plan& plan,
                    std::span<const std::byte> section, const OperationHooks& hooks) {
@@ -386,36 +392,16 @@ ResultCode Rewrite(File& stream, const PeHeaders& headers, const ImageLayout& la
     if (plan.newLength < plan.fileLength && !stream.SetLength(plan.newLength)) return ResultCode::FileAccessFailed;
 
     const std::uint64_t lead = LeadLength(layout, move);
-    if ((lead != 0 && (!stream.Seek(move.oldEnd) || !WritePadding_(stream, lead))) ||
-        !stream.WriteAt(layout.resourceOffset, section) || !WritePadding_(stream, move.newRawSize - layout.resourceSize)) {
+    if ((lead != 0 && (!stream.Seek(move.oldEnd) || !WritePadding(stream, lead))) ||
+        !stream.WriteAt(layout.resourceOffset, section) || !WritePadding(stream, move.newRawSize - layout.resourceSize)) {
         return ResultCode::FileAccessFailed;
     }
     hooks.Pump();
 
-    return WriteFixedHeaders_(stream, headers, plan.data) ? ResultCode::Success : ResultCode::FileAccessFailed;
+    return WriteFixedHeaders(stream, headers, plan.data) ? ResultCode::Success : ResultCode::FileAccessFailed;
 }
 
 }  // namespace
-
-ResultCode MakePlan(File& stream, PeHeaders& headers, const ImageLayout& layout, std::uint64_t fileLength,
-                    std::span<const std::byte> section, SignatureHandling signature, Plan& plan) {
-    try {
-        return Plan_(stream, headers, layout, fileLength, section, signature, plan);
-    } catch (const std::bad_alloc&) {
-        return ResultCode::OutOfMemory;
-    }
-}
-
-bool WriteFixedHeaders(File& stream, const PeHeaders& headers, const MovedData& data) {
-    return WriteFixedHeaders_(stream, headers, data);
-}
-
-bool WritePadding(File& stream, std::uint64_t length) { return WritePadding_(stream, length); }
-
-ResultCode ApplyInPlace(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Plan& plan,
-                        std::span<const std::byte> section, const OperationHooks& hooks) {
-    return Rewrite(stream, headers, layout, plan, section, hooks);
-}
 
 }  // namespace rewrite
 

@@ -74,11 +74,6 @@ std::uint64_t LeadLength(const ImageLayout& layout, const Move& move);
 // places, then a flush.
 bool WriteFixedHeaders(File& stream, const PeHeaders& headers, const MovedData& data);
 
-// Carries the plan out on the file itself: the tail moved, the length
-// changed, the section and the headers written.
-ResultCode ApplyInPlace(File& stream, const PeHeaders& headers, const ImageLayout& layout, const Plan& plan,
-                        std::span<const std::byte> section, const OperationHooks& hooks);
-
 // Told before each write of a move, so that a journal can keep up with it:
 // the tail offset the write begins at and the number of bytes held for it.
 // `kept` is those bytes when the write covers some of their old places

@@ -30,44 +30,17 @@ std::uint32_t Entry(std::uint32_t dir, std::uint32_t i) { return dir + 16 + 8 * 
 
 TEST(ResourceTableLoad, EmptyRootGivesAnEmptyTable) {
     ResourceTable table;
-    table.typeCount = 7;
-    table.hasIcons = 1;
     table.entries.resize(2);
     EXPECT_EQ(Load(WriteResourceSection(ResourceTree{}, kRva).bytes, table), VornSuccess);
-    EXPECT_EQ(table.typeCount, 0);
-    EXPECT_EQ(table.hasIcons, 0);
-    EXPECT_EQ(table.hasVersion, 0);
     EXPECT_EQ(table.entryCount(), 0);
 }
 
-TEST(ResourceTableLoad, FlagsFollowNumericIconAndVersionTypes) {
-    struct Case {
-        std::vector<ResType> types;
-        int hasIcons, hasVersion;
-    };
-    const std::vector<Case> cases = {
-        {{{14, {Leaf(1)}}}, 0, 0},
-        {{{3, {Leaf(1)}}, {14, {Leaf(1)}}}, 1, 0},
-        {{{16, {Leaf(1)}}}, 0, 1},
-        {{{"ICON", {Leaf(3)}}, {"VERSION", {Leaf(16)}}}, 0, 0},
-    };
-    for (const Case& c : cases) {
-        ResourceTree tree;
-        tree.types = c.types;
-        ResourceTable table;
-        ASSERT_EQ(Load(WriteResourceSection(tree, kRva).bytes, table), VornSuccess);
-        EXPECT_EQ(table.hasIcons, c.hasIcons);
-        EXPECT_EQ(table.hasVersion, c.hasVersion);
-    }
-}
-
-TEST(ResourceTableLoad, TypeCountCountsTypeEntries) {
+TEST(ResourceTableLoad, EmptyTypesAddNoEntries) {
     ResourceTree tree;
     tree.types = {{"A", {Leaf(1), Leaf(2)}}, {"B", {}}, {"C", {Leaf("X")}}, {1, {}},
                   {2, {Leaf(1)}},           {4, {Leaf(1), Leaf(2)}},  {5, {}}, {6, {Leaf(9)}}};
     ResourceTable table;
     ASSERT_EQ(Load(WriteResourceSection(tree, kRva).bytes, table), VornSuccess);
-    EXPECT_EQ(table.typeCount, 8);
     EXPECT_EQ(table.entryCount(), 7);
 }
 
@@ -348,19 +321,12 @@ TEST(AddResourceEntry, TakesTheSmallestFreeOrdinal) {
     }
 }
 
-TEST(AddResourceEntry, CountsANewTypeOnceAndSetsFlags) {
+TEST(AddResourceEntry, AppendsABlankEntryOfTheType) {
     ResourceTable table = WithOrdinals({0});
     ASSERT_EQ(ToInt(AddResourceEntry(table, 16)), VornSuccess);
-    EXPECT_EQ(table.typeCount, 2);
-    EXPECT_EQ(table.hasVersion, 1);
-    EXPECT_EQ(table.hasIcons, 0);
-    ASSERT_EQ(ToInt(AddResourceEntry(table, 16)), VornSuccess);
-    EXPECT_EQ(table.typeCount, 2);
-    ASSERT_EQ(ToInt(AddResourceEntry(table, 3)), VornSuccess);
-    EXPECT_EQ(table.typeCount, 3);
-    EXPECT_EQ(table.hasIcons, 1);
     ASSERT_EQ(ToInt(AddResourceEntry(table, 6)), VornSuccess);
-    EXPECT_EQ(table.typeCount, 3);
+    ASSERT_EQ(table.entries.size(), 3u);
+    EXPECT_EQ(table.entries[1].typeId, 16);
 
     const ResourceEntry& added = table.entries.back();
     EXPECT_EQ(added.typeId, 6);
@@ -373,7 +339,7 @@ TEST(AddResourceEntry, CountsANewTypeOnceAndSetsFlags) {
     EXPECT_EQ(added.deleted, 0);
 }
 
-TEST(ReleaseResourceTable, LeavesAnEmptyHeaderAndNoStrings) {
+TEST(ReleaseResourceTable, LeavesNoEntriesAndNoStrings) {
     ResourceTree tree;
     tree.types = {{"TYPE", {{"NAME", {{1033, {1}}, {1031, {2}}}}}}, {3, {Leaf(1)}}, {16, {Leaf(1)}}};
     ResourceTable table;
@@ -383,9 +349,6 @@ TEST(ReleaseResourceTable, LeavesAnEmptyHeaderAndNoStrings) {
     ASSERT_FALSE(name.expired());
 
     ReleaseResourceTable(table);
-    EXPECT_EQ(table.typeCount, 0);
-    EXPECT_EQ(table.hasIcons, 0);
-    EXPECT_EQ(table.hasVersion, 0);
     EXPECT_EQ(table.entryCount(), 0);
     EXPECT_TRUE(name.expired());
     EXPECT_TRUE(typeName.expired());
