@@ -36,6 +36,12 @@ const char* VersionRoundTrip(const std::uint8_t* data, std::size_t size);
 // leaves the file unchanged.
 const char* IconReplace(const std::uint8_t* data, std::size_t size);
 
+// The version tree on a raw VS_VERSIONINFO blob. A tree that reads is
+// written as the bytes it was read from; written afresh it reads back as
+// itself; after an edit of one table, the other root children keep their
+// bytes.
+const char* VersionTree(const std::uint8_t* data, std::size_t size);
+
 struct Target {
     const char* name;  // also the folder of its regression inputs
     Body body;
@@ -45,6 +51,7 @@ inline constexpr Target kTargets[] = {
     {"resource-table", &ResourceTable}, {"version-parser", &VersionParser},
     {"ico-reader", &IcoReader},         {"module-group", &ModuleGroup},
     {"version-roundtrip", &VersionRoundTrip}, {"icon-replace", &IconReplace},
+    {"version-tree", &VersionTree},
 };
 
 // The .ico that IconReplace puts in: two small images.
