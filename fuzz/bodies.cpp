@@ -25,6 +25,7 @@
 #include "format/checksum.h"
 #include "image/edit_journal.h"
 #include "kinds/version/version_info.h"
+#include "kinds/version/version_resource.h"
 
 namespace vorn::fuzz {
 
@@ -402,6 +403,57 @@ const char* JournalReplay(const std::uint8_t* data, std::size_t size) {
         return "a refused journal was written to";
     }
     if (ReadFile(besidePath) != Raw(target.begin(), target.begin() + 512)) return "a file beside the target changed";
+    return nullptr;
+}
+
+namespace {
+
+// The tree's content without the bytes its nodes were read from.
+version::VersionResource WithoutReadBytes(version::VersionResource tree) {
+    tree.raw.clear();
+    for (auto& child : tree.children) {
+        if (child.kind != version::ChildKind::Other) child.raw.clear();
+        for (auto& table : child.tables) {
+            table.raw.clear();
+            for (auto& string : table.strings) string.raw.clear();
+        }
+        for (auto& var : child.vars) var.raw.clear();
+    }
+    return tree;
+}
+
+}  // namespace
+
+const char* VersionTree(const std::uint8_t* data, std::size_t size) {
+    using namespace version;
+    const std::span<const std::byte> input = AsBytes(data, size);
+    VersionResource read;
+    const ResultCode code = ParseVersionTree(input, read);
+    if (code == ResultCode::BadVersionResource || code == ResultCode::OutOfMemory) return nullptr;
+    if (code != ResultCode::Success) return "the tree reader gave a code it does not document";
+    std::vector<std::byte> written;
+    if (SerializeVersionTree(read, written)) return "an unchanged tree does not serialise";
+    if (!std::equal(written.begin(), written.end(), input.begin(), input.end())) return "an unchanged tree is not written as read";
+
+    // A fresh layout may pass the 65535-byte limit that the read one kept.
+    if (SerializeVersionTree(WithoutReadBytes(read), written)) return nullptr;
+    VersionResource again;
+    if (ParseVersionTree(written, again) != ResultCode::Success) return "a tree written afresh does not read back";
+    if (!(again == read)) return "a tree written afresh reads back as another";
+
+    VersionResource edited = WithoutReadBytes(read);
+    LendReadBytes(read, edited);
+    edited.raw.clear();
+    std::size_t editedChild = 0;
+    while (editedChild < edited.children.size() && edited.children[editedChild].tables.empty()) ++editedChild;
+    if (editedChild == edited.children.size()) return nullptr;
+    SetString(edited.children[editedChild].tables.front(), u"FileVersion", u"1.2.3.4");
+    if (SerializeVersionTree(edited, written)) return nullptr;
+    if (ParseVersionTree(written, again) != ResultCode::Success) return "an edited tree does not read back";
+    if (!(again == edited)) return "an edited tree reads back as another";
+    for (std::size_t i = 0; i < edited.children.size(); ++i) {
+        if (i != editedChild && again.children[i].raw != read.children[i].raw) return "an edit changed the bytes of another child";
+    }
     return nullptr;
 }
 

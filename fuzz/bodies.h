@@ -41,6 +41,11 @@ const char* IconReplace(const std::uint8_t* data, std::size_t size);
 // target never grows, a file beside it never changes, and unless the
 // journal finished its edit or put the file back the target is as it was.
 const char* JournalReplay(const std::uint8_t* data, std::size_t size);
+// The version tree on a raw VS_VERSIONINFO blob. A tree that reads is
+// written as the bytes it was read from; written afresh it reads back as
+// itself; after an edit of one table, the other root children keep their
+// bytes.
+const char* VersionTree(const std::uint8_t* data, std::size_t size);
 
 struct Target {
     const char* name;  // also the folder of its regression inputs
@@ -52,6 +57,7 @@ inline constexpr Target kTargets[] = {
     {"ico-reader", &IcoReader},         {"module-group", &ModuleGroup},
     {"version-roundtrip", &VersionRoundTrip}, {"icon-replace", &IconReplace},
     {"journal-replay", &JournalReplay},
+    {"version-tree", &VersionTree},
 };
 
 // The .ico that IconReplace puts in: two small images.

@@ -1,6 +1,6 @@
 # Shared by run.sh and campaign.sh: the fuzz build, its seeds and the
 # libFuzzer options every run uses. Sourced with root and build set.
-targets="resource_table version_parser ico_reader module_group version_roundtrip icon_replace journal_replay"
+targets="resource_table version_parser ico_reader module_group version_roundtrip icon_replace journal_replay version_tree"
 
 # The regression folder of a target: tests/regressions/<name with dashes>/.
 regression_dir() { echo "$root/tests/regressions/$(echo "$1" | tr _ -)"; }

@@ -55,6 +55,7 @@ void PutParts(const std::string& name, const std::string& path) {
         ByteVec blob;
         for (const std::byte b : entry.Bytes()) blob.push_back(std::to_integer<std::uint8_t>(b));
         Put("version-parser", name, blob);
+        Put("version-tree", name, blob);
         break;
     }
     vorn::CloseImage(image);
@@ -105,6 +106,7 @@ void PutFixtures() {
     using namespace vorn::test;
     const ByteVec version = VersionBlob();
     Put("version-parser", "fixture-version", version);
+    Put("version-tree", "fixture-version", version);
 
     IcoLayout layout;
     layout.images = {IcoImage(16, 16, IconBitmap(16, 16, 1)), IcoImage(32, 32, IconPayload(300, 2), 8)};

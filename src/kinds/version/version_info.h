@@ -81,7 +81,9 @@ void FreeVersionInfo(VersionInfo& record);
 // opening the image; `record` is filled only on 0.
 ResultCode LoadVersionInfo(const char* path, VersionInfo& record, ImageKinds kinds = ImageKinds::Pe32Only);
 
-// Parses VS_VERSIONINFO bytes into `record`.
+// Parses VS_VERSIONINFO bytes into `record`: 0, BadVersionResource or
+// TextConversionFailed (whichever fault comes first); `record` is changed
+// only on 0, and keeps its tag.
 ResultCode ParseVersionResource(std::span<const std::byte> resource, VersionInfo& record);
 
 // The VS_VERSIONINFO bytes of a record: strings before values, grouped by

@@ -53,20 +53,25 @@ ResultCode ForEachChild(Bytes b, std::size_t first, Parse parse) {
     return ResultCode::Success;
 }
 
-// A String's value is the text after its key, to the block's end.
-ResultCode ParseString(Bytes b, VersionString& string) {
+// A String's value is the text after its key, to the block's end. With
+// `checked` false (the record's rules) neither text needs its NUL, and the
+// block may be shorter than its header.
+ResultCode ReadString(Bytes b, VersionString& string, bool checked) {
     const Text name = ReadText(b, kBlockHeaderSize, b.size());
-    if (!Terminated(b, name, kBlockHeaderSize)) return ResultCode::BadVersionResource;
+    if (checked && !Terminated(b, name, kBlockHeaderSize)) return ResultCode::BadVersionResource;
     string.key = name.units;
     const std::size_t valueStart = Align4(name.next);
     if (valueStart < b.size()) {
         const Text value = ReadText(b, valueStart, b.size());
-        if (LoadU16(b.data() + 2) != 0 && !Terminated(b, value, valueStart)) return ResultCode::BadVersionResource;
+        if (checked && LoadU16(b.data() + 2) != 0 && !Terminated(b, value, valueStart)) {
+            return ResultCode::BadVersionResource;
+        }
         string.value = value.units;
     }
     string.raw.assign(b.begin(), b.end());
     return ResultCode::Success;
 }
+ResultCode ParseString(Bytes b, VersionString& string) { return ReadString(b, string, true); }
 
 ResultCode ParseTable(Bytes b, StringTable& table) {
     const Text key = ReadText(b, kBlockHeaderSize, b.size());
@@ -76,15 +81,16 @@ ResultCode ParseTable(Bytes b, StringTable& table) {
     return ForEachChild(b, kTableHeaderSize, [&](Bytes child) { return ParseString(child, table.strings.emplace_back()); });
 }
 
-ResultCode ParseVar(Bytes b, Var& var) {
+ResultCode ReadVar(Bytes b, Var& var, bool checked) {
     const Text key = ReadText(b, kBlockHeaderSize, b.size());
-    if (!Terminated(b, key, kBlockHeaderSize)) return ResultCode::BadVersionResource;
+    if (checked && !Terminated(b, key, kBlockHeaderSize)) return ResultCode::BadVersionResource;
     var.key = key.units;
     const std::size_t valueStart = std::min(Align4(key.next), b.size());
     var.value.assign(b.begin() + static_cast<std::ptrdiff_t>(valueStart), b.end());
     var.raw.assign(b.begin(), b.end());
     return ResultCode::Success;
 }
+ResultCode ParseVar(Bytes b, Var& var) { return ReadVar(b, var, true); }
 
 // The children of a StringFileInfo or VarFileInfo block.
 template <class Child, class Parse>
@@ -95,17 +101,100 @@ ResultCode ParseChildren(Bytes block, std::size_t firstChild, std::vector<Child>
 ResultCode ParseChild(Bytes b, RootChild& child) {
     const std::u16string key = ReadText(b, kBlockHeaderSize, b.size()).units;
     child.raw.assign(b.begin(), b.end());
-    if (key == kStringFileInfoKey && b.size() > kStringFileInfoHeaderSize) {
+    // A header-only block (what rc writes for an empty BLOCK) is still one,
+    // so that a tree without tables or Vars reads back as it was written.
+    if (key == kStringFileInfoKey && b.size() >= kStringFileInfoHeaderSize) {
         child.kind = ChildKind::StringFileInfo;
         return ParseChildren(b, kStringFileInfoHeaderSize, child.tables, ParseTable);
     }
-    if (key == kVarFileInfoKey && b.size() > kVarFileInfoHeaderSize) {
+    if (key == kVarFileInfoKey && b.size() >= kVarFileInfoHeaderSize) {
         child.kind = ChildKind::VarFileInfo;
         return ParseChildren(b, kVarFileInfoHeaderSize, child.vars, ParseVar);
     }
     child.kind = ChildKind::Other;
     return ResultCode::Success;
 }
+
+// The record's rules (ReadRules::Record). Blocks are located in the whole
+// resource, since a first table or Var may run past its parent and a String
+// past its table; every block still begins at a 4-byte boundary.
+class RecordReader {
+public:
+    explicit RecordReader(Bytes all) : all_(all) {}
+
+    ResultCode Root(VersionResource& read) {
+        for (std::size_t at = kRootSize; at + 2 <= all_.size();) {
+            const std::size_t length = LoadU16(all_.data() + at);
+            if (length == 0 || length > all_.size() - at) break;
+            const Bytes b = all_.subspan(at, length);
+            const std::u16string key = ReadText(b, kBlockHeaderSize, b.size()).units;
+            RootChild& child = read.children.emplace_back();
+            child.raw.assign(b.begin(), b.end());
+            ResultCode code = ResultCode::Success;
+            if (key == kStringFileInfoKey && length > kStringFileInfoHeaderSize) {
+                child.kind = ChildKind::StringFileInfo;
+                code = Children(at, length, kStringFileInfoHeaderSize, child.tables, &RecordReader::Table);
+            } else if (key == kVarFileInfoKey && length > kVarFileInfoHeaderSize) {
+                child.kind = ChildKind::VarFileInfo;
+                code = Children(at, length, kVarFileInfoHeaderSize, child.vars, &RecordReader::VarBlock);
+            }
+            if (code != ResultCode::Success) return code;
+            at = Align4(at + length);
+        }
+        return ResultCode::Success;
+    }
+
+private:
+    Bytes all_;
+
+    // The block at `at` of `length` bytes, cut at the resource's end.
+    Bytes Block(std::size_t at, std::size_t length) const { return all_.subspan(at, std::min(length, all_.size() - at)); }
+
+    // Only the first child is held to `limit`: the parent's length.
+    template <class Child>
+    ResultCode Children(std::size_t block, std::size_t length, std::size_t firstChild, std::vector<Child>& children,
+                        ResultCode (RecordReader::*parse)(std::size_t, std::size_t, Child&)) {
+        const std::size_t blockEnd = block + length;
+        for (std::size_t at = block + firstChild; at + 2 <= blockEnd;) {
+            const std::size_t childLength = LoadU16(all_.data() + at);
+            const bool first = at == block + firstChild;
+            if (!first && (childLength == 0 || childLength > blockEnd - at)) break;
+            Child child;
+            if (const ResultCode code = (this->*parse)(at, length, child); code != ResultCode::Success) return code;
+            children.push_back(std::move(child));
+            if (childLength == 0) break;
+            at = Align4(at + childLength);
+        }
+        return ResultCode::Success;
+    }
+
+    ResultCode Table(std::size_t at, std::size_t limit, StringTable& table) {
+        const std::size_t length = LoadU16(all_.data() + at);
+        if (length > limit) return ResultCode::BadVersionResource;
+        const Bytes b = Block(at, length);
+        const Text key = ReadText(b, kBlockHeaderSize, b.size());
+        if (key.units.size() != kTableKeyLength) return ResultCode::BadVersionResource;
+        table.key = key.units;
+        table.raw.assign(b.begin(), b.end());
+        const std::size_t tableEnd = at + b.size();
+        for (std::size_t s = at + kTableHeaderSize; s + 2 <= tableEnd;) {
+            const std::size_t stringLength = LoadU16(all_.data() + s);
+            if (const ResultCode code = ReadString(Block(s, stringLength), table.strings.emplace_back(), false);
+                code != ResultCode::Success) {
+                return code;
+            }
+            if (stringLength == 0) break;
+            s = Align4(s + stringLength);
+        }
+        return ResultCode::Success;
+    }
+
+    ResultCode VarBlock(std::size_t at, std::size_t limit, Var& var) {
+        const std::size_t length = LoadU16(all_.data() + at);
+        if (length > limit) return ResultCode::BadVersionResource;
+        return ReadVar(Block(at, length), var, false);
+    }
+};
 
 // ---- Writing ----
 
@@ -171,8 +260,10 @@ public:
         if (Unchanged(var, ParseVar)) return Append(var.raw);
         const std::size_t start = Begin(var.value.size(), kBinaryType, var.key);
         Append(var.value);
-        Pad();
+        // The value runs to the block's end, so padding after a value of
+        // odd length stays outside the block, as rc lays it out.
         End(start, var.key);
+        Pad();
     }
     void Write(const RootChild& child) {
         if (child.kind == ChildKind::Other || Unchanged(child, ParseChild)) return Append(child.raw);
@@ -231,7 +322,7 @@ VersionString* StringTable::Find(std::u16string_view name) {
     return nullptr;
 }
 
-ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& resource) {
+ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& resource, ReadRules rules) {
     try {
         const std::size_t size = bytes.size();
         if (size < kRootSize || Length(bytes) > size) return ResultCode::BadVersionResource;
@@ -249,11 +340,15 @@ ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& r
                                      {&fixed.fileDateLS, 48}}) {
             *field = LoadU32(f + offset);
         }
-        // The walk runs to the end of the resource, not of the root.
+        read.raw.assign(bytes.begin(), bytes.end());
+        if (rules == ReadRules::Record) {
+            const ResultCode code = RecordReader(bytes).Root(read);
+            resource = std::move(read);
+            return code;
+        }
         if (const ResultCode code = ParseChildren(bytes, kRootSize, read.children, ParseChild); code != ResultCode::Success) {
             return code;
         }
-        read.raw.assign(bytes.begin(), bytes.end());
         resource = std::move(read);
         return ResultCode::Success;
     } catch (const std::bad_alloc&) {

@@ -92,10 +92,30 @@ struct VersionResource {
 
 inline constexpr char16_t kTranslationKey[] = u"Translation";
 
-// Reads a VS_VERSIONINFO resource: 0 or BadVersionResource, with the rules
-// of the library's own parser (a child that runs past the resource ends the
-// walk) but no limit on text lengths.
-ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& resource);
+// How much damage a read tolerates.
+enum class ReadRules {
+    // Every block lies inside its parent and every key and text value ends
+    // with its NUL inside its block: what is read can be edited in place.
+    Whole,
+    // The version record's rules, which read what resource writers in the
+    // wild get wrong: keys and texts need no NUL; a root child that runs
+    // past the resource, or has length 0, ends the walk; the first table or
+    // Var of a StringFileInfo or VarFileInfo may run past its parent by up
+    // to the parent's own length (later ones that do end the walk); a String
+    // may run past its table, and one of length 0 is read as empty and ends
+    // the table. A first table or Var longer than that, or a table key of
+    // other than 8 digits, is BadVersionResource. Nodes read this way may
+    // overlap, so a tree read so is for reading, not for writing back.
+    Record,
+};
+
+// Reads a VS_VERSIONINFO resource: 0 or BadVersionResource (or OutOfMemory).
+// The walk of the root's children runs to the end of the resource, not of
+// the root. Under ReadRules::Record a BadVersionResource still leaves in
+// `resource` the blocks read before the bad one, so that a reader can tell
+// what came first; otherwise `resource` is filled only on 0.
+ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& resource,
+                            ReadRules rules = ReadRules::Whole);
 
 // Why a resource cannot be written: a block would pass the 65535 bytes its
 // 16-bit length can count. `key` names the block.
