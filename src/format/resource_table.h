@@ -124,6 +124,12 @@ std::optional<std::uint16_t> ParseNumericResourceName(std::string_view name);
 // "[\]^_`", which lie between the two.
 int CompareResourceNames(std::string_view a, std::string_view b);
 
+// How the loader ranks the languages of one resource when no language is
+// asked for: neutral first, then US English (1033) as on an English system,
+// then the rest, of which it takes the first in directory order. Lower is
+// preferred.
+constexpr int LoaderLanguageRank(std::int32_t language) { return language == 0 ? 0 : language == 1033 ? 1 : 2; }
+
 // Puts the table into directory order, deleted records last.
 void SortResourceTable(std::span<ResourceEntry> entries, const OperationHooks& hooks = {});
 

@@ -15,13 +15,6 @@
 
 namespace vorn {
 
-namespace {
-
-constexpr std::int32_t kNeutralLanguage = 0;
-constexpr std::int32_t kEnglishUsLanguage = 1033;
-
-}  // namespace
-
 class DataModule {
 public:
     ResourceTable table;
@@ -67,7 +60,7 @@ std::optional<std::span<const std::byte>> FindModuleResource(DataModule& module,
         const bool matches = id ? (!e.name && e.nameId == *id)
                                 : (e.name && platform::CompareIgnoreAsciiCase(*e.name, name) == 0);
         if (!matches) continue;
-        const int rank = e.language == kNeutralLanguage ? 0 : e.language == kEnglishUsLanguage ? 1 : 2;
+        const int rank = LoaderLanguageRank(e.language);
         if (rank < pickedRank) {
             picked = &e;
             pickedRank = rank;

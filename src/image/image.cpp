@@ -148,10 +148,6 @@ ResultCode OpenImageForEdit(const char* path, Image& image, bool readOnly, Image
 
 namespace {
 
-// Gives an image without resources an empty resource section: a new last
-// section, placed after every section's data and address, whose header
-// takes the zeros after the section table. NoResourceSection when the
-// headers have no room for it or name a resource directory no section holds.
 ResultCode AddEmptyResourceSection(Image& image) {
     PeHeaders& h = image.headers;
     if (h.directories.size() <= kResourceDirectoryIndex || h.sections.size() != h.numberOfSections) {
@@ -227,6 +223,14 @@ ResultCode OpenImageForEditing(const char* path, Image& image, const ImageAccess
         return Guarded(image, [&] { return AddEmptyResourceSection(image); });
     }
     return LoadImageResources(image);
+}
+
+ResultCode AddResourceSection(Image& image) {
+    try {
+        return AddEmptyResourceSection(image);
+    } catch (const std::bad_alloc&) {
+        return ResultCode::OutOfMemory;
+    }
 }
 
 void CloseImage(Image& image) {

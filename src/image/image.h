@@ -125,6 +125,14 @@ ResultCode OpenImageForEdit(const char* path, Image& image, bool readOnly, Image
 // resource section when `access` asks for it.
 ResultCode OpenImageForEditing(const char* path, Image& image, const ImageAccess& access);
 
+// Gives an image opened without resources an empty resource section: a new
+// last section after every other, whose header takes the zeros after the
+// section table. Only the headers in memory change, for the commit to
+// write. NoResourceSection when the headers have no room for it;
+// BadResourceData when the sections claim data the file does not hold;
+// ResourceBeforeCode when it would lie below the code.
+ResultCode AddResourceSection(Image& image);
+
 // A reader's way of closing: the table, then its bytes, then the stream.
 void CloseImage(Image& image);
 

@@ -296,6 +296,26 @@ ResultCode CommitSafely(Image& image, std::vector<std::byte> section, const Comm
     }
 }
 
+ResultCode CopyImageFile(Image& image, const std::string& output) {
+    try {
+        const std::string target = platform::ResolvePath(output.c_str());
+        const std::string newFile = NewFilePath(target);
+        auto out = CreateHeld(newFile);
+        if (!out) return ResultCode::FileAccessFailed;
+        if (!out->TakeAttributesOf(image.path.c_str()) || !out->CopyFrom(image.stream, 0, 0, image.fileLength) ||
+            !out->Flush()) {
+            out->Close();
+            return Fail(newFile);
+        }
+        bool replaced = platform::ReplaceFileWith(newFile.c_str(), target.c_str());
+        out->Close();
+        if (!replaced) replaced = platform::ReplaceFileWith(newFile.c_str(), target.c_str());
+        return replaced ? ResultCode::Success : Fail(newFile);
+    } catch (const std::bad_alloc&) {
+        return ResultCode::OutOfMemory;
+    }
+}
+
 bool RecoverInterruptedEdit(const char* path, std::string* keptAside) {
     return Recover(platform::ResolvePath(path), keptAside) != journal::Found::Failed;
 }

@@ -20,6 +20,12 @@ namespace vorn {
 ResultCode CommitSafely(Image& image, std::vector<std::byte> section, const CommitOptions& options, CommitReport* report,
                         const OperationHooks& hooks);
 
+// Writes `output` as a copy of the open image's file, beside itself first
+// and renamed over it, with the input's permissions: for a commit with
+// nothing to change. FileAccessFailed when it cannot be written; `output`
+// is then as it was.
+ResultCode CopyImageFile(Image& image, const std::string& output);
+
 // Where an edit of `path` keeps its journal and its new file while it runs.
 std::string JournalPath(const std::string& path);
 std::string NewFilePath(const std::string& path);

@@ -87,27 +87,6 @@ int Fail(const std::string& file, ResultCode code, Job job) {
 
 // ---- Progress ---------------------------------------------------------
 
-namespace {
-
-void DrawMove(void* context, std::uint64_t done, std::uint64_t total) {
-    auto& line = *static_cast<MoveLine*>(context);
-    if (total < kProgressMinimum) return;
-    if (done >= total) {
-        if (line.width > 0) std::fprintf(stderr, "\r%*s\r", line.width, "");
-        std::fflush(stderr);
-        line = {};
-        return;
-    }
-    const std::uint64_t mib = done >> 20;
-    if (line.width > 0 && mib == line.shownMiB) return;
-    line.shownMiB = mib;
-    line.width = std::fprintf(stderr, "\rmoving data: %llu of %llu MiB", static_cast<unsigned long long>(mib),
-                              static_cast<unsigned long long>((total + (1u << 20) - 1) >> 20)) - 1;
-    std::fflush(stderr);
-}
-
-}  // namespace
-
 ImageAccess MakeAccess(MoveLine& line) {
     ImageAccess access;
     access.kinds = kKinds;
@@ -116,18 +95,6 @@ ImageAccess MakeAccess(MoveLine& line) {
         access.hooks.context = &line;
     }
     return access;
-}
-
-void AddWriteOptions(CLI::App& command, WriteOptions& o) {
-    command.add_option("-o,--output", o.output, "Write the result to OUT and leave the input as it is")->type_name("OUT");
-    CLI::Option* strip = command.add_flag("--strip-signature", o.stripSignature,
-                                          "Remove the Authenticode signature, so that the file can be signed again");
-    command.add_flag("--keep-signature", o.keepSignature,
-                     "Keep the signature's bytes, moved with the data: the signature no longer holds")
-        ->excludes(strip);
-    command.add_option("--checksum", o.checksum,
-                       "The PE checksum: keep, update or zero (default: update when the file has one)")
-        ->check(CLI::IsMember({"keep", "update", "zero"}));
 }
 
 int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, ImageAccess& access) {
@@ -151,10 +118,7 @@ int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, Imag
         return Fail(file, code, Job::Write);
     }
     if (!IsSigned(image.headers)) return 0;
-    return FailWith(file,
-                    "is signed, and an edit breaks its signature; add --strip-signature to remove it (then sign the "
-                    "result again) or --keep-signature to keep its bytes although it no longer holds",
-                    kSignedFile);
+    return RefuseSignedFile(file);
 }
 
 bool IsSigned(const PeHeaders& headers) {
@@ -163,19 +127,11 @@ bool IsSigned(const PeHeaders& headers) {
 }
 
 void ReportEdit(const std::string& file, const Edit& edit) {
-    const CommitReport& r = edit.report;
-    const char* name = file.c_str();
-    if (r.signatureMoved) std::fprintf(stderr, "vornres: %s: warning: the signature was kept but no longer holds; sign the file again\n", name);
-    if (!r.installerProblem.empty()) {
-        std::fprintf(stderr, "vornres: %s: warning: the installer checks itself and will now fail: %s\n", name,
-                     r.installerProblem.c_str());
-    }
-    if (r.unknownAppendedBytes != 0) {
-        std::fprintf(stderr,
-                     "vornres: %s: warning: %llu bytes of data follow the program (an installer's payload?); "
-                     "if they check the file, they may now fail\n",
-                     name, static_cast<unsigned long long>(r.unknownAppendedBytes));
-    }
+    vornutils::CommitReport told;
+    told.signatureMoved = edit.report.signatureMoved;
+    told.installerProblem = edit.report.installerProblem;
+    told.unknownAppendedBytes = edit.report.unknownAppendedBytes;
+    Tell(file, told);
 }
 
 int CopyUnchanged(const std::string& file, const WriteOptions& o) {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/result_code.h"
+#include "tool/options.h"
 #include "base/text_codec.h"
 #include "faces/api/explain.h"
 #include "image/image.h"
@@ -20,13 +21,6 @@ namespace vorn::tool {
 // Objects keep their keys in the order they were written.
 using Json = nlohmann::ordered_json;
 
-// sysexits.h values, outside the library's result codes 1..16.
-inline constexpr int kUsageError = 64;
-// What the command names is not in the file: a string of --get, a language
-// of --language without --create, version information to --delete.
-inline constexpr int kNotFound = 65;
-inline constexpr int kInternalError = 70;
-inline constexpr int kSignedFile = 77;  // a signed file, edited only when told what to do with the signature
 
 // vornres reads and edits PE32 and PE32+ images alike.
 inline constexpr ImageKinds kKinds = ImageKinds::Pe32OrPe32Plus;
@@ -69,26 +63,11 @@ int RecoverEdit(const std::string& file);
 // Reports a failure in the tool's own words; returns `status`.
 int FailWith(const std::string& file, std::string_view message, int status);
 
-// Moves shorter than this are over before a progress line would be worth reading.
-inline constexpr std::uint64_t kProgressMinimum = 4ull << 20;
-
-struct MoveLine {
-    int width = 0;  // characters on the line now; 0 when nothing is drawn
-    std::uint64_t shownMiB = 0;
-};
 
 // How every command reaches its files: PE32 and PE32+, and on a terminal
 // the progress of long moves drawn on `line`, which must outlive the access.
 ImageAccess MakeAccess(MoveLine& line);
 
-// The options of every command that writes a program.
-struct WriteOptions {
-    std::string output;  // -o: the result goes there and the input stays as it is
-    bool stripSignature = false;
-    bool keepSignature = false;
-    std::string checksum;  // keep, update or zero; empty: update when it was set
-};
-void AddWriteOptions(CLI::App& command, WriteOptions& options);
 
 // An edit of `file` as the options say: the access gains the commit options
 // and the report, which must outlive it. Nonzero: the exit status of a

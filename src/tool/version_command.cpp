@@ -127,7 +127,7 @@ std::optional<std::size_t> ShownEntry(const ResourceTable& table) {
         const ResourceEntry& e = table.entries[i];
         if (!IsVersion(e)) continue;
         const int nameRank = (!e.name && e.nameId == kVersionResourceName) ? 0 : 1;
-        const int languageRank = e.language == 0 ? 0 : e.language == kEnglishUs ? 1 : 2;
+        const int languageRank = LoaderLanguageRank(e.language);
         const int rank = nameRank * 10 + languageRank;
         // The first other name only: the loader never looks at the rest.
         if (nameRank == 1 && best && table.entries[*best].nameId != e.nameId) continue;

@@ -22,6 +22,7 @@
 #include "platform/platform.h"
 #include "image/safe_commit.h"
 #include "tool/tool.h"
+#include "tool/resource_command.h"
 #include "tool/version_command.h"
 
 namespace {
@@ -222,7 +223,7 @@ int Run(int argc, char** argv) {
                "written, or 2 GiB or larger; 6 resources before code; 7 no icon group to extract; 8 icon source or "
                "group not found; 9 damaged icon group; 10 unusable icon; 13 damaged resources; 14 version information "
                "too long; 15 damaged version information; 64 a usage error; 65 not found (--get's string, the "
-               "resource or table of --language without --create, nothing to --delete); 77 a signed file edited "
+               "resource or table of --language without --create, nothing to --delete, the resource named); 77 a signed file edited "
                "without --strip-signature or --keep-signature. The README lists them per command.\n"
                "vornres rcedit FILE ... takes the flags of rcedit (--set-version-string, --set-file-version, "
                "--set-product-version, --set-icon, --get-version-string).");
@@ -265,6 +266,9 @@ int Run(int argc, char** argv) {
     extract->add_option("--group", group, "A name, or #12 for id 12 (default: the first group)");
     extract->add_option("-o,--output", output, "The .ico file to write")->required()->type_name("OUT.ico");
 
+    ResourceOptions resourceOptions;
+    AddResourcesCommand(app, resourceOptions);
+
     if (argc > 1 && std::string_view(argv[1]) == "rcedit") {
         MoveLine line;
         return RunRcedit(argc, argv, MakeAccess(line));
@@ -290,6 +294,7 @@ int Run(int argc, char** argv) {
             return kUsageError;
         }
     }
+    if (resourceOptions.command != ResourceOptions::Command::None) return RunResources(resourceOptions);
     // An edit of this file that was killed is finished before anything reads it.
     if (const int status = RecoverEdit(file); status != 0) return status;
     // Progress is for people watching a terminal, never for logs or pipes.

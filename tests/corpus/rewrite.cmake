@@ -1,7 +1,7 @@
 # corpus.rewrite: every corpus file gets a resource added, then removed;
 # pefile, objdump and Wine check each result against the original.
 add_executable(rewrite_tool rewrite_tool.cpp)
-target_link_libraries(rewrite_tool PRIVATE vornutils_core)
+target_link_libraries(rewrite_tool PRIVATE vornutils_internals)
 vornutils_warnings(rewrite_tool)
 
 # Only 64-bit Wine can run programs on every host we test on; it still loads

@@ -2,9 +2,10 @@
 # Installs the build into a fresh prefix, then builds a host program against
 # the installed package twice, through find_package(VornUtils) and through
 # pkg-config, and runs both and the installed vornres on the sample.
-#   check_install.sh BUILD_DIR WORK_DIR SAMPLE C_COMPILER
+# The README's C++ example is built the same two ways and stamps the sample.
+#   check_install.sh BUILD_DIR WORK_DIR SAMPLE C_COMPILER CXX_COMPILER
 set -eu
-build=$1 work=$2 sample=$3 cc=$4
+build=$1 work=$2 sample=$3 cc=$4 cxx=$5
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
 prefix=$work/prefix
@@ -12,7 +13,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name 'libvornutils.so' | head -n 1)")
 want="1.2.3.4 Sample program for VornUtils"
 
-cmake -S "$here/host" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+example=$here/../../examples/stamp.cpp
+cmake -S "$here/host" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$prefix" -DVORNUTILS_EXAMPLE="$example" >/dev/null
 cmake --build "$work/cmake-host" >/dev/null
 got=$("$work/cmake-host/host" "$sample")
 [ "$got" = "$want" ] || { echo "find_package host printed '$got', not '$want'"; exit 1; }
@@ -24,6 +26,17 @@ export PKG_CONFIG_PATH
 got=$("$work/pc-host" "$sample")
 [ "$got" = "$want" ] || { echo "pkg-config host printed '$got', not '$want'"; exit 1; }
 
+# shellcheck disable=SC2046
+"$cxx" -o "$work/pc-stamp" "$example" $(pkg-config --cflags --libs vornutils-editing)
+icon=$(dirname "$sample")/badge.ico
+printf 'stamped by the example' > "$work/data"
+for stamp in "$work/cmake-host/stamp" "$work/pc-stamp"; do
+    rm -f "$work/out.exe"
+    "$stamp" "$sample" "$work/data" "$icon" "$work/out.exe" >/dev/null 2>&1 || { echo "$stamp failed"; exit 1; }
+    got=$("$prefix/bin/vornres" resource "$work/out.exe" --get RCDATA STAMP)
+    [ "$got" = "stamped by the example" ] || { echo "$stamp wrote '$got' as the resource"; exit 1; }
+done
+
 "$prefix/bin/vornres" --version
-[ -f "$prefix/include/vornutils.h" ]
+[ -f "$prefix/include/vornutils.h" ] && [ -f "$prefix/include/vornutils/editing.h" ]
 echo "installed package works"

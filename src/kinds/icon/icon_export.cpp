@@ -85,19 +85,24 @@ ResultCode BuildIco(const ResourceTable& table, const char* groupName, std::uint
 
 }  // namespace
 
+ResultCode ExportIconGroup(const ResourceTable& table, const char* groupName, std::uint64_t fileLength,
+                           std::vector<std::byte>& ico) {
+    ico.clear();
+    ResultCode code = ResultCode::OutOfMemory;
+    try {
+        code = BuildIco(table, groupName, fileLength, ico);
+    } catch (const std::bad_alloc&) {
+    }
+    if (code != ResultCode::Success) ico = {};
+    return code;
+}
+
 ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico, ImageKinds kinds) {
     ico.clear();
     Image image;
-    ResultCode code = OpenImageForEdit(path, image, true, kinds);
+    const ResultCode code = OpenImageForEdit(path, image, true, kinds);
     if (code != ResultCode::Success) return code;
-    try {
-        code = BuildIco(image.table, groupName, image.fileLength, ico);
-    } catch (const std::bad_alloc&) {
-        code = ResultCode::OutOfMemory;
-    }
-    if (code != ResultCode::Success) ico = {};
-    CloseImage(image);
-    return code;
+    return ExportIconGroup(image.table, groupName, image.fileLength, ico);
 }
 
 }  // namespace vorn

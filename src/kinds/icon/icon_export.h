@@ -6,6 +6,7 @@
 
 #include "base/result_code.h"
 #include "format/pe_headers.h"
+#include "format/resource_table.h"
 
 namespace vorn {
 
@@ -20,6 +21,8 @@ namespace vorn {
 // shorter than its count says. BadIconSource: an image it lists is missing,
 // or the images it lists hold more bytes than the file. On failure `ico` is
 // empty.
+ResultCode ExportIconGroup(const ResourceTable& table, const char* groupName, std::uint64_t fileLength,
+                           std::vector<std::byte>& ico);
 ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico,
                            ImageKinds kinds = ImageKinds::Pe32Only);
 

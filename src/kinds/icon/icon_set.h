@@ -13,6 +13,7 @@
 
 #include "base/result_code.h"
 #include "format/pe_headers.h"
+#include "format/resource_table.h"
 #include "platform/file.h"
 
 namespace vorn {
@@ -88,6 +89,9 @@ ResultCode ListIconGroups(const char* path, std::vector<std::string>& names, Ima
 // The same names added to a list box.
 ResultCode ListIconGroups(const char* path, void* listBox);
 #endif
+
+// The name a group is listed and found by: its text, or "#12" for id 12.
+std::string IconGroupName(const ResourceEntry& entry);
 
 void ReleaseIconSet(IconSet& set);
 

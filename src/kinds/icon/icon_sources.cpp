@@ -11,13 +11,13 @@
 
 namespace vorn {
 
-namespace {
-
-
-std::string GroupName(const ResourceEntry& entry) {
+std::string IconGroupName(const ResourceEntry& entry) {
     if (entry.nameId == -1 && entry.name) return *entry.name;
     return NumericResourceName(entry.nameId);
 }
+
+namespace {
+
 
 // Calls `take` with the name of every icon group of the file, in directory
 // order, until it answers false.
@@ -26,7 +26,7 @@ ResultCode ForEachIconGroup(const char* path, ImageKinds kinds, Take&& take) {
     Image image;
     if (const ResultCode code = OpenImageForEdit(path, image, true, kinds); code != ResultCode::Success) return code;
     for (const ResourceEntry& entry : image.table.entries) {
-        if (entry.typeId == pe::kRtGroupIcon && !take(GroupName(entry))) break;
+        if (entry.typeId == pe::kRtGroupIcon && !take(IconGroupName(entry))) break;
     }
     CloseImage(image);
     return ResultCode::Success;
