@@ -45,10 +45,10 @@ void PutParts(const std::string& name, const std::string& path) {
     if (vorn::OpenImageForEdit(path.c_str(), image, true, vorn::ImageKinds::Pe32OrPe32Plus) != vorn::ResultCode::Success) {
         return;
     }
-    if (image.resourceBytes.size() > kMaxWholeFile) return;
+    if (image.resourceBytes->size() > kMaxWholeFile) return;
     ByteVec section(4);
     vorn::test::put32(section, 0, image.layout.resourceRva);
-    for (const std::byte b : image.resourceBytes) section.push_back(std::to_integer<std::uint8_t>(b));
+    for (const std::byte b : *image.resourceBytes) section.push_back(std::to_integer<std::uint8_t>(b));
     Put("resource-table", name, section);
     for (const vorn::ResourceEntry& entry : image.table.entries) {
         if (entry.typeId != vorn::pe::kRtVersion) continue;
