@@ -14,6 +14,7 @@
 #include "format/pe_headers.h"
 #include "format/resource_table.h"
 #include "platform/file.h"
+#include "vornutils/editing.h"
 
 namespace vorn {
 
@@ -33,12 +34,10 @@ struct ImageLayout {
 // and a rewrite must be able to grow the file.
 inline constexpr std::uint64_t kMaxImageFileLength = 0x7FFFFFFF;
 
-enum class SignatureHandling {
-    Move,   // the certificate table moves with the data, and its signature no longer holds
-    Strip,  // the certificate table goes: its bytes when they end the file, its directory entry always
-};
-
-enum class ChecksumHandling { Keep, Update, Zero, UpdateWhenSet };
+// The commit's choices and report are the public API's own.
+using vornutils::ChecksumHandling;
+using vornutils::CommitReport;
+using vornutils::SignatureHandling;
 
 // How a commit writes its result when it does not rewrite the file in
 // place as the exports do: so that a process killed at any moment leaves
@@ -50,17 +49,6 @@ struct CommitOptions {
     SignatureHandling signature = SignatureHandling::Move;
     ChecksumHandling checksum = ChecksumHandling::UpdateWhenSet;
     bool installerCrc = true;  // recompute the CRC of an installer that checks itself
-};
-
-// What a commit did beyond the resources, for the caller to tell.
-struct CommitReport {
-    bool signatureMoved = false;
-    bool signatureStripped = false;
-    bool checksumUpdated = false;
-    bool installerCrcUpdated = false;
-    std::string installerProblem;        // a self-checking installer whose check could not be kept
-    std::uint64_t unknownAppendedBytes = 0;  // data after the image of no kind known to check itself
-    bool inPlace = false;
 };
 
 // How an operation reaches images: which kinds it accepts, whom it tells

@@ -100,11 +100,9 @@ ImageAccess MakeAccess(MoveLine& line) {
 int PrepareEdit(const std::string& file, const WriteOptions& o, Edit& edit, ImageAccess& access) {
     if (!o.output.empty()) RecoverInterruptedEdit(o.output.c_str());
     edit.commit.output = o.output.empty() ? file : o.output;
-    edit.commit.signature = o.stripSignature ? SignatureHandling::Strip : SignatureHandling::Move;
-    edit.commit.checksum = o.checksum == "keep"     ? ChecksumHandling::Keep
-                           : o.checksum == "update" ? ChecksumHandling::Update
-                           : o.checksum == "zero"   ? ChecksumHandling::Zero
-                                                    : ChecksumHandling::UpdateWhenSet;
+    const vornutils::CommitOptions chosen = CommitOptionsOf(o, nullptr);
+    edit.commit.signature = chosen.signature;
+    edit.commit.checksum = chosen.checksum;
     access.commit = &edit.commit;
     access.report = &edit.report;
     access.createResources = true;
@@ -126,13 +124,7 @@ bool IsSigned(const PeHeaders& headers) {
     return certificates.virtualAddress != 0 || certificates.size != 0;
 }
 
-void ReportEdit(const std::string& file, const Edit& edit) {
-    vornutils::CommitReport told;
-    told.signatureMoved = edit.report.signatureMoved;
-    told.installerProblem = edit.report.installerProblem;
-    told.unknownAppendedBytes = edit.report.unknownAppendedBytes;
-    Tell(file, told);
-}
+void ReportEdit(const std::string& file, const Edit& edit) { Tell(file, edit.report); }
 
 int CopyUnchanged(const std::string& file, const WriteOptions& o) {
     if (o.output.empty() || platform::ResolvePath(o.output.c_str()) == platform::ResolvePath(file.c_str())) return 0;

@@ -51,7 +51,7 @@ void AddWriteOptions(CLI::App& command, WriteOptions& o) {
         ->check(CLI::IsMember({"keep", "update", "zero"}));
 }
 
-vornutils::CommitOptions CommitOptionsOf(const WriteOptions& o, MoveLine& line) {
+vornutils::CommitOptions CommitOptionsOf(const WriteOptions& o, MoveLine* line) {
     vornutils::CommitOptions commit;
     commit.output = o.output;
     commit.signature = o.stripSignature ? vornutils::SignatureHandling::Strip : vornutils::SignatureHandling::Move;
@@ -59,8 +59,8 @@ vornutils::CommitOptions CommitOptionsOf(const WriteOptions& o, MoveLine& line) 
                       : o.checksum == "update" ? vornutils::ChecksumHandling::Update
                       : o.checksum == "zero"   ? vornutils::ChecksumHandling::Zero
                                                : vornutils::ChecksumHandling::UpdateWhenSet;
-    if (StandardErrorIsTerminal()) {
-        commit.progress = [&line](std::uint64_t done, std::uint64_t total) { DrawMove(&line, done, total); };
+    if (line != nullptr && StandardErrorIsTerminal()) {
+        commit.progress = [line](std::uint64_t done, std::uint64_t total) { DrawMove(line, done, total); };
     }
     return commit;
 }

@@ -40,9 +40,9 @@ struct WriteOptions {
 };
 void AddWriteOptions(CLI::App& command, WriteOptions& options);
 
-// The commit the options ask for, drawing progress on `line`, which must
-// outlive it.
-vornutils::CommitOptions CommitOptionsOf(const WriteOptions& options, MoveLine& line);
+// The commit the options ask for, drawing progress on `line` (none when
+// null), which must outlive it.
+vornutils::CommitOptions CommitOptionsOf(const WriteOptions& options, MoveLine* line);
 
 // A signed file is edited only when the options say what to do with the
 // signature: 0, or kSignedFile once reported.

@@ -169,7 +169,7 @@ int RunResources(const ResourceOptions& o) {
     if (const int refused = RefuseSigned(*image, o.write); refused != 0) return refused;
     if (const int refused = Change(*image, o, *named); refused != 0) return refused;
     MoveLine line;
-    const auto report = image->Commit(CommitOptionsOf(o.write, line));
+    const auto report = image->Commit(CommitOptionsOf(o.write, &line));
     if (!report) return Report(report.error());
     Tell(o.write.output.empty() ? o.file : o.write.output, *report);
     return 0;

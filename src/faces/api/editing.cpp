@@ -2,8 +2,6 @@
 #include "vornutils/editing.h"
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 
 #include "base/text_codec.h"
 #include "faces/api/explain.h"
@@ -24,20 +22,6 @@ std::string Error::Message() const { return path + ": " + detail; }
 // ---- Resource ids -------------------------------------------------------
 
 namespace {
-
-struct KnownType {
-    std::uint16_t id;
-    std::string_view label;
-};
-constexpr KnownType kKnownTypes[] = {
-    {types::Cursor, "CURSOR"},       {types::Bitmap, "BITMAP"},         {types::Icon, "ICON"},
-    {types::Menu, "MENU"},           {types::Dialog, "DIALOG"},         {types::String, "STRING"},
-    {types::FontDir, "FONTDIR"},     {types::Font, "FONT"},             {types::Accelerator, "ACCELERATOR"},
-    {types::RcData, "RCDATA"},       {types::MessageTable, "MESSAGETABLE"}, {types::GroupCursor, "GROUP_CURSOR"},
-    {types::GroupIcon, "GROUP_ICON"}, {types::Version, "VERSION"},      {types::DlgInclude, "DLGINCLUDE"},
-    {types::PlugPlay, "PLUGPLAY"},   {types::Vxd, "VXD"},               {types::AniCursor, "ANICURSOR"},
-    {types::AniIcon, "ANIICON"},     {types::Html, "HTML"},             {types::Manifest, "MANIFEST"},
-};
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && vorn::platform::CompareIgnoreAsciiCase(a, b) == 0;
@@ -60,10 +44,12 @@ std::optional<ResourceId> ResourceId::Name(std::string_view text) {
 }
 
 std::optional<ResourceId> ResourceId::Type(std::string_view text) {
-    std::string_view label = text;
-    if (label.size() > 3 && EqualIgnoringCase(label.substr(0, 3), "RT_")) label.remove_prefix(3);
-    for (const KnownType& known : kKnownTypes) {
-        if (EqualIgnoringCase(label, known.label)) return ResourceId(known.id);
+    const bool prefixed = text.size() > 3 && EqualIgnoringCase(text.substr(0, 3), "RT_");
+    for (std::uint16_t id = 1; id <= types::Manifest; ++id) {
+        const char* label = vorn::pe::ResourceTypeLabel(id);
+        if (label != nullptr && EqualIgnoringCase(text, std::string_view(label).substr(prefixed ? 0 : 3))) {
+            return ResourceId(id);
+        }
     }
     return Name(text);
 }
@@ -71,11 +57,8 @@ std::optional<ResourceId> ResourceId::Type(std::string_view text) {
 std::string ResourceId::ToString() const { return isText_ ? text_ : std::to_string(number_); }
 
 std::string_view ResourceId::TypeLabel() const {
-    if (isText_) return {};
-    for (const KnownType& known : kKnownTypes) {
-        if (known.id == number_) return known.label;
-    }
-    return {};
+    const char* label = isText_ ? nullptr : vorn::pe::ResourceTypeLabel(number_);
+    return label == nullptr ? std::string_view() : std::string_view(label).substr(3);  // without "RT_"
 }
 
 bool operator==(const ResourceId& a, const ResourceId& b) {
@@ -227,10 +210,6 @@ std::size_t ResourceSet::RemoveAll(const ResourceId& type, const ResourceId& nam
 
 namespace {
 
-Error Failure(ResultCode code, FileRole role, const std::string& path, std::string what, vorn::api::Step step) {
-    return Error{static_cast<Code>(vorn::ToInt(code)), role, path, std::move(what), vorn::api::Explain(path, code, step)};
-}
-
 // Finishes or undoes an edit of `path` that was killed, from its journal.
 std::optional<Error> Recover(const std::string& path, std::vector<std::string>* notes) {
     std::string keptAside;
@@ -269,13 +248,13 @@ Result<Image> Image::Open(const std::string& path) {
     vorn::Image& image = state->table.image;
     if (const ResultCode code = vorn::OpenImageHeaders(path.c_str(), image, true, vorn::ImageKinds::Pe32OrPe32Plus);
         code != ResultCode::Success) {
-        return Failure(code, FileRole::Target, path, "open", vorn::api::Step::Read);
+        return vorn::api::Failure(code, FileRole::Target, path, "open", vorn::api::Step::Read);
     }
     vorn::ImageLayout layout;
     state->info.hasResources = vorn::ReadImageLayout(image.headers, layout) != ResultCode::NoResourceSection;
     if (state->info.hasResources) {
         if (const ResultCode code = vorn::LoadImageResources(image); code != ResultCode::Success) {
-            return Failure(code, FileRole::Target, path, "read the resources", vorn::api::Step::Read);
+            return vorn::api::Failure(code, FileRole::Target, path, "read the resources", vorn::api::Step::Read);
         }
     }
     const vorn::PeHeaders& h = image.headers;
@@ -316,12 +295,12 @@ Result<CommitReport> Image::Commit(const CommitOptions& options) {
             // Nothing to write: the result is the file as it is.
             if (inPlace) return CommitReport{};
             if (const ResultCode code = vorn::CopyImageFile(image, options.output); code != ResultCode::Success) {
-                return Failure(code, FileRole::Output, options.output, "write", vorn::api::Step::Write);
+                return vorn::api::Failure(code, FileRole::Output, options.output, "write", vorn::api::Step::Write);
             }
             return CommitReport{};
         }
         if (const ResultCode code = vorn::AddResourceSection(image); code != ResultCode::Success) {
-            return Failure(code, FileRole::Target, path, "add a resource section", vorn::api::Step::Write);
+            return vorn::api::Failure(code, FileRole::Target, path, "add a resource section", vorn::api::Step::Write);
         }
     }
     if (inPlace) {
@@ -330,42 +309,30 @@ Result<CommitReport> Image::Commit(const CommitOptions& options) {
         auto writable = vorn::File::Open(path.c_str(), vorn::File::Mode::ReadWrite);
         const auto before = image.stream.Id();
         if (!writable || writable->Length() != image.fileLength || (before && writable->Id() != before)) {
-            return Failure(ResultCode::FileAccessFailed, FileRole::Target, path, "open for writing", vorn::api::Step::Write);
+            return vorn::api::Failure(ResultCode::FileAccessFailed, FileRole::Target, path, "open for writing", vorn::api::Step::Write);
         }
         image.stream = std::move(*writable);
     }
 
     vorn::CommitOptions commit;
     commit.output = inPlace ? path : options.output;
-    commit.signature = options.signature == SignatureHandling::Strip ? vorn::SignatureHandling::Strip
-                                                                     : vorn::SignatureHandling::Move;
-    commit.checksum = options.checksum == ChecksumHandling::Update ? vorn::ChecksumHandling::Update
-                      : options.checksum == ChecksumHandling::Keep ? vorn::ChecksumHandling::Keep
-                      : options.checksum == ChecksumHandling::Zero ? vorn::ChecksumHandling::Zero
-                                                                   : vorn::ChecksumHandling::UpdateWhenSet;
+    commit.signature = options.signature;
+    commit.checksum = options.checksum;
     commit.installerCrc = options.installerCrc;
-    vorn::CommitReport told;
+    CommitReport report;
     vorn::ImageAccess access;
     access.kinds = vorn::ImageKinds::Pe32OrPe32Plus;
     access.commit = &commit;
-    access.report = &told;
+    access.report = &report;
     if (options.progress) {
         access.hooks.moved = &TellProgress;
         access.hooks.context = const_cast<void*>(static_cast<const void*>(&options.progress));
     }
     if (const ResultCode code = vorn::CommitResources(image, access); code != ResultCode::Success) {
         const bool output = !inPlace && code == ResultCode::FileAccessFailed;
-        return Failure(code, output ? FileRole::Output : FileRole::Target, output ? options.output : path, "commit",
+        return vorn::api::Failure(code, output ? FileRole::Output : FileRole::Target, output ? options.output : path, "commit",
                        vorn::api::Step::Write);
     }
-    CommitReport report;
-    report.inPlace = told.inPlace;
-    report.signatureMoved = told.signatureMoved;
-    report.signatureStripped = told.signatureStripped;
-    report.checksumUpdated = told.checksumUpdated;
-    report.installerCrcUpdated = told.installerCrcUpdated;
-    report.installerProblem = told.installerProblem;
-    report.unknownAppendedBytes = told.unknownAppendedBytes;
     return report;
 }
 

@@ -101,4 +101,8 @@ std::string Explain(const std::string& file, ResultCode code, Step job) {
 }
 
 
+vornutils::Error Failure(ResultCode code, vornutils::FileRole role, const std::string& path, std::string what, Step step) {
+    return {static_cast<vornutils::Code>(ToInt(code)), role, path, std::move(what), Explain(path, code, step)};
+}
+
 }  // namespace vorn::api

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/result_code.h"
+#include "vornutils/editing.h"
 
 namespace vorn::api {
 
@@ -12,5 +13,8 @@ namespace vorn::api {
 enum class Step { Read, Write, ReplaceIcon, IconFile, FirstGroupOfModule, ExtractIcon };
 
 std::string Explain(const std::string& file, ResultCode code, Step step);
+
+// The public API's Error for `code`, explained.
+vornutils::Error Failure(ResultCode code, vornutils::FileRole role, const std::string& path, std::string what, Step step);
 
 }  // namespace vorn::api

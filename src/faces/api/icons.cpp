@@ -13,16 +13,12 @@ namespace {
 using vorn::ResultCode;
 using vorn::api::Step;
 
-Error Failure(ResultCode code, FileRole role, const std::string& path, std::string what, Step step) {
-    return Error{static_cast<Code>(vorn::ToInt(code)), role, path, std::move(what), vorn::api::Explain(path, code, step)};
-}
-
 // The group gives way to `set`; a file without an icon gets group 1.
 Result<void> Replace(vorn::Image& image, vorn::IconSet& set) {
     vorn::ImageAccess access;
     access.createResources = true;
     const ResultCode code = vorn::ReplaceMainIconGroup(image, set, access);
-    if (code != ResultCode::Success) return Failure(code, FileRole::Target, image.path, "replace the icon", Step::ReplaceIcon);
+    if (code != ResultCode::Success) return vorn::api::Failure(code, FileRole::Target, image.path, "replace the icon", Step::ReplaceIcon);
     return {};
 }
 
@@ -32,7 +28,7 @@ Result<void> ReplaceMainIcon(Image& image, const std::string& icoPath) {
     vorn::IconSet set;
     // The images stay in the .ico file until the commit reads them into place.
     if (const ResultCode code = vorn::ReadIconFile(set, icoPath.c_str(), true); code != ResultCode::Success) {
-        return Failure(code, FileRole::Source, icoPath, "read the icon", Step::IconFile);
+        return vorn::api::Failure(code, FileRole::Source, icoPath, "read the icon", Step::IconFile);
     }
     return Replace(image.state_->table.image, set);
 }
@@ -42,7 +38,7 @@ Result<void> ReplaceMainIconFromModule(Image& image, const std::string& modulePa
     const ResultCode code = vorn::ReadModuleIconGroup(set, modulePath.c_str(), group.empty() ? nullptr : group.c_str(),
                                                       vorn::ImageKinds::Pe32OrPe32Plus);
     if (code != ResultCode::Success) {
-        return Failure(code, FileRole::Source, modulePath, "read the icon group",
+        return vorn::api::Failure(code, FileRole::Source, modulePath, "read the icon group",
                        group.empty() ? Step::FirstGroupOfModule : Step::ReplaceIcon);
     }
     return Replace(image.state_->table.image, set);
@@ -52,7 +48,7 @@ Result<std::vector<std::byte>> ExtractIcon(const Image& image, const std::string
     const vorn::Image& open = image.state_->table.image;
     std::vector<std::byte> ico;
     const ResultCode code = vorn::ExportIconGroup(open.table, group.empty() ? nullptr : group.c_str(), open.fileLength, ico);
-    if (code != ResultCode::Success) return Failure(code, FileRole::Target, open.path, "extract the icon", Step::ExtractIcon);
+    if (code != ResultCode::Success) return vorn::api::Failure(code, FileRole::Target, open.path, "extract the icon", Step::ExtractIcon);
     return ico;
 }
 
