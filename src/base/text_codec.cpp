@@ -1,5 +1,7 @@
 #include "base/text_codec.h"
 
+#include "platform/platform.h"
+
 namespace vorn {
 
 namespace {
@@ -55,6 +57,17 @@ std::optional<std::u16string> Utf8ToWide(std::string_view utf8) {
         i += length;
     }
     return out;
+}
+
+std::string SystemToUtf8(std::string_view text) {
+    const auto wide = platform::AnsiToWide(text);
+    return wide ? WideToUtf8(*wide) : std::string(text);
+}
+
+std::optional<std::string> Utf8ToSystem(std::string_view utf8) {
+    const auto wide = Utf8ToWide(utf8);
+    if (!wide) return std::nullopt;
+    return platform::WideToAnsi(*wide);
 }
 
 }  // namespace vorn

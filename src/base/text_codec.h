@@ -13,4 +13,10 @@ std::string WideToUtf8(std::u16string_view wide);
 // encoded surrogates included).
 std::optional<std::u16string> Utf8ToWide(std::string_view utf8);
 
+// Text of the system's code page (UTF-8 on POSIX) as UTF-8; kept as it is
+// where it cannot be converted.
+std::string SystemToUtf8(std::string_view text);
+// UTF-8 as text of the system's code page; nullopt where that cannot hold it.
+std::optional<std::string> Utf8ToSystem(std::string_view utf8);
+
 }  // namespace vorn

@@ -12,10 +12,7 @@ namespace vorn::tool {
 
 // ---- Text -------------------------------------------------------------
 
-std::string ToUtf8(std::string_view ansi) {
-    const auto wide = platform::AnsiToWide(ansi);
-    return wide ? WideToUtf8(*wide) : std::string(ansi);
-}
+std::string ToUtf8(std::string_view ansi) { return SystemToUtf8(ansi); }
 
 std::string ToDisplay(std::u16string_view wide) {
     auto ansi = platform::WideToAnsi(wide);

@@ -169,14 +169,13 @@ int RunIcon(const std::string& file, const std::string& from, const std::string&
 }
 
 int RunIcons(const std::string& file, bool json) {
-    std::vector<std::string> names;
-    if (const ResultCode code = vorn::ListIconGroups(file.c_str(), names, kKinds); code != ResultCode::Success) {
-        return Fail(file, code, Job::Read);
-    }
+    const auto image = vornutils::Image::Open(file);
+    if (!image) return Report(image.error());
+    const std::vector<std::string> names = vornutils::IconGroups(*image);
     if (json) {
         const MemoryReserve memory;
         Json groups = Json::array();
-        for (const std::string& name : names) groups.push_back(ToUtf8(name));
+        for (const std::string& name : names) groups.push_back(name);
         PrintJson({{"file", ToUtf8(file)}, {"groups", groups}});
     } else {
         for (const std::string& name : names) std::printf("%s\n", name.c_str());
@@ -189,10 +188,11 @@ struct FileCloser {
 };
 
 int RunExtractIcon(const std::string& file, const std::string& group, const std::string& output) {
-    std::vector<std::byte> ico;
-    if (const ResultCode code = vorn::ExportIconGroup(file.c_str(), group.c_str(), ico, kKinds); code != ResultCode::Success) {
-        return Fail(file, code, Job::ExtractIcon);
-    }
+    const auto image = vornutils::Image::Open(file);
+    if (!image) return Report(image.error());
+    const auto extracted = vornutils::ExtractIcon(*image, group);
+    if (!extracted) return Report(extracted.error());
+    const std::vector<std::byte>& ico = *extracted;
     std::unique_ptr<std::FILE, FileCloser> stream(std::fopen(output.c_str(), "wb"));
     const bool opened = stream != nullptr;
     bool written = opened && std::fwrite(ico.data(), 1, ico.size(), stream.get()) == ico.size();

@@ -71,25 +71,14 @@ bool operator==(const ResourceId& a, const ResourceId& b) {
 namespace {
 
 // Names are held in the system's code page (UTF-8 on POSIX).
-std::string FromSystemText(const std::string& text) {
-    const auto wide = vorn::platform::AnsiToWide(text);
-    return wide ? vorn::WideToUtf8(*wide) : text;
-}
-
-std::optional<std::string> ToSystemText(const std::string& utf8) {
-    const auto wide = vorn::Utf8ToWide(utf8);
-    if (!wide) return std::nullopt;
-    return vorn::platform::WideToAnsi(*wide);
-}
-
 ResourceId IdOf(std::int32_t id, const ResourceName& name) {
-    return id == -1 && name ? ResourceId(FromSystemText(*name)) : ResourceId(static_cast<std::uint16_t>(id));
+    return id == -1 && name ? ResourceId(vorn::SystemToUtf8(*name)) : ResourceId(static_cast<std::uint16_t>(id));
 }
 
 bool Matches(std::int32_t id, const ResourceName& name, const ResourceId& wanted) {
     if (wanted.IsNumber()) return id == wanted.Number() && !name;
     if (id != -1 || !name) return false;
-    const auto text = ToSystemText(wanted.Text());
+    const auto text = vorn::Utf8ToSystem(wanted.Text());
     return text && vorn::CompareResourceNames(*name, *text) == 0;
 }
 
@@ -155,8 +144,8 @@ ResourceEntry* ResourceSet::Table::Place(const ResourceKey& key, std::optional<s
         return found;
     }
     std::optional<std::string> typeText, nameText;
-    if (!key.type.IsNumber() && !(typeText = ToSystemText(key.type.Text()))) return nullptr;
-    if (!key.name.IsNumber() && !(nameText = ToSystemText(key.name.Text()))) return nullptr;
+    if (!key.type.IsNumber() && !(typeText = vorn::Utf8ToSystem(key.type.Text()))) return nullptr;
+    if (!key.name.IsNumber() && !(nameText = vorn::Utf8ToSystem(key.name.Text()))) return nullptr;
     const std::int32_t typeId = key.type.IsNumber() ? key.type.Number() : -1;
     if (vorn::AddResourceEntry(image.table, typeId) != ResultCode::Success) throw std::bad_alloc();
     ResourceEntry& added = image.table.entries.back();

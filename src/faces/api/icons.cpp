@@ -1,4 +1,5 @@
 // The icon kind through the public API.
+#include "base/text_codec.h"
 #include "faces/api/explain.h"
 #include "faces/api/state.h"
 #include "format/pe_format.h"
@@ -12,6 +13,13 @@ namespace {
 
 using vorn::ResultCode;
 using vorn::api::Step;
+
+// A group name as the tables hold it; one the system's code page cannot
+// hold names no group.
+std::string SystemName(const std::string& group) {
+    if (group.empty()) return group;
+    return vorn::Utf8ToSystem(group).value_or("\x01");
+}
 
 // The group gives way to `set`; a file without an icon gets group 1.
 Result<void> Replace(vorn::Image& image, vorn::IconSet& set) {
@@ -35,7 +43,8 @@ Result<void> ReplaceMainIcon(Image& image, const std::string& icoPath) {
 
 Result<void> ReplaceMainIconFromModule(Image& image, const std::string& modulePath, const std::string& group) {
     vorn::IconSet set;
-    const ResultCode code = vorn::ReadModuleIconGroup(set, modulePath.c_str(), group.empty() ? nullptr : group.c_str(),
+    const std::string name = SystemName(group);
+    const ResultCode code = vorn::ReadModuleIconGroup(set, modulePath.c_str(), name.empty() ? nullptr : name.c_str(),
                                                       vorn::ImageKinds::Pe32OrPe32Plus);
     if (code != ResultCode::Success) {
         return vorn::api::Failure(code, FileRole::Source, modulePath, "read the icon group",
@@ -47,7 +56,8 @@ Result<void> ReplaceMainIconFromModule(Image& image, const std::string& modulePa
 Result<std::vector<std::byte>> ExtractIcon(const Image& image, const std::string& group) {
     const vorn::Image& open = image.state_->table.image;
     std::vector<std::byte> ico;
-    const ResultCode code = vorn::ExportIconGroup(open.table, group.empty() ? nullptr : group.c_str(), open.fileLength, ico);
+    const std::string name = SystemName(group);
+    const ResultCode code = vorn::ExportIconGroup(open.table, name.empty() ? nullptr : name.c_str(), open.fileLength, ico);
     if (code != ResultCode::Success) return vorn::api::Failure(code, FileRole::Target, open.path, "extract the icon", Step::ExtractIcon);
     return ico;
 }
@@ -55,7 +65,7 @@ Result<std::vector<std::byte>> ExtractIcon(const Image& image, const std::string
 std::vector<std::string> IconGroups(const Image& image) {
     std::vector<std::string> names;
     for (const vorn::ResourceEntry& entry : image.state_->table.image.table.entries) {
-        if (entry.typeId == vorn::pe::kRtGroupIcon) names.push_back(vorn::IconGroupName(entry));
+        if (entry.typeId == vorn::pe::kRtGroupIcon) names.push_back(vorn::SystemToUtf8(vorn::IconGroupName(entry)));
     }
     return names;
 }
