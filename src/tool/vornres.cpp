@@ -134,38 +134,23 @@ int RunInfo(const std::string& file, bool json) {
 
 // ---- icons ------------------------------------------------------------
 
-// True when `file` opens for editing, as ReplaceMainIcon opens its target.
-bool OpensForEdit(const std::string& file, const vorn::ImageAccess& access) {
-    vorn::Image image;
-    const bool opens = vorn::OpenImageForEditing(file.c_str(), image, access) == ResultCode::Success;
-    vorn::CloseImage(image);
-    return opens;
-}
-
 int RunIcon(const std::string& file, const std::string& from, const std::string& fromModule, bool fromModuleGiven,
-            const std::string& group, const WriteOptions& write, vorn::ImageAccess access) {
-    Edit edit;
-    if (const int refused = PrepareEdit(file, write, edit, access); refused != 0) return refused;
+            const std::string& group, const WriteOptions& write) {
+    auto image = vornutils::Image::Open(file);
+    if (!image) return Report(image.error());
+    Tell(*image);
+    if (const int refused = RefuseSigned(*image, write); refused != 0) return refused;
     const std::string& source = fromModuleGiven ? fromModule : from;
-    const bool firstGroup = fromModuleGiven && group.empty();
-    const ResultCode code = vorn::ReplaceMainIcon(file.c_str(), source.c_str(),
-                                                  fromModuleGiven ? vorn::IconSourceModule : vorn::IconSourceFile,
-                                                  firstGroup ? nullptr : group.c_str(), access);
-    if (code == ResultCode::Success) {
-        ReportEdit(file, edit);
-        std::printf("%s: main icon replaced from %s%s%s\n", file.c_str(), source.c_str(), write.output.empty() ? "" : ", written to ",
-                    write.output.c_str());
-        return 0;
-    }
-    if (code == ResultCode::IconSourceNotFound || code == ResultCode::BadIconSource) {
-        return Fail(source, code, fromModuleGiven ? Job::ReplaceIcon : Job::IconFile);
-    }
-    // To find a module's first group the library reads it as an image and
-    // passes on that image's codes, the same codes the target can fail with.
-    if (firstGroup && code != ResultCode::NoIconGroup && code != ResultCode::NotIconGroup && OpensForEdit(file, access)) {
-        return Fail(source, code, Job::FirstGroupOfModule);
-    }
-    return Fail(file, code, Job::ReplaceIcon);
+    const auto replaced = fromModuleGiven ? vornutils::ReplaceMainIconFromModule(*image, fromModule, group)
+                                          : vornutils::ReplaceMainIcon(*image, from);
+    if (!replaced) return Report(replaced.error());
+    MoveLine line;
+    const auto report = image->Commit(CommitOptionsOf(write, &line));
+    if (!report) return Report(report.error());
+    Tell(file, *report);
+    std::printf("%s: main icon replaced from %s%s%s\n", file.c_str(), source.c_str(), write.output.empty() ? "" : ", written to ",
+                write.output.c_str());
+    return 0;
 }
 
 int RunIcons(const std::string& file, bool json) {
@@ -303,7 +288,7 @@ int Run(int argc, char** argv) {
 
     if (info->parsed()) return RunInfo(file, json);
     if (versionCommand->parsed()) return RunVersion(file, versionOptions, access);
-    if (icon->parsed()) return RunIcon(file, from, fromModule, moduleOption->count() > 0, group, write, access);
+    if (icon->parsed()) return RunIcon(file, from, fromModule, moduleOption->count() > 0, group, write);
     if (icons->parsed()) return RunIcons(file, json);
     return RunExtractIcon(file, group, output);
 }
