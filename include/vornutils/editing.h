@@ -190,6 +190,14 @@ private:
 
 // ---- Images -------------------------------------------------------------
 
+struct SectionInfo {
+    std::string name;
+    std::uint32_t virtualAddress = 0;
+    std::uint32_t virtualSize = 0;
+    std::uint32_t rawOffset = 0;
+    std::uint32_t rawSize = 0;
+};
+
 struct ImageInfo {
     bool pe32Plus = false;
     std::uint16_t machine = 0;
@@ -200,6 +208,13 @@ struct ImageInfo {
     bool isDll = false;
     bool isSigned = false;       // it has a certificate table
     bool hasResources = false;   // it had a resource section when opened
+    // Where the resource directory lies, when it has one.
+    std::uint32_t resourceRva = 0;
+    std::uint32_t resourceOffset = 0;
+    std::uint32_t resourceSize = 0;
+    std::vector<SectionInfo> sections;
+    std::uint64_t appendedBytes = 0;  // after the headers and the last section's data
+    bool installerTag = false;        // the DOS header carries the tag an installer's loader looks for
 };
 
 enum class SignatureHandling {

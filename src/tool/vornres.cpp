@@ -32,11 +32,14 @@ using vorn::ResultCode;
 
 // ---- info -------------------------------------------------------------
 
-std::string IdOrNameText(std::int32_t id, const vorn::ResourceName& name, bool isType) {
-    if (id == -1) return "\"" + (name ? *name : std::string()) + "\"";
-    const char* label = isType ? vorn::pe::ResourceTypeLabel(id) : nullptr;
-    return std::to_string(id) + (label ? std::string(" ") + label : std::string());
+// A type or name for the listing: "12 RT_RCDATA", "12" or "\"NAME\"".
+std::string IdText(const vornutils::ResourceId& id, bool isType) {
+    if (!id.IsNumber()) return "\"" + id.Text() + "\"";
+    const std::string_view label = isType ? id.TypeLabel() : std::string_view();
+    return id.ToString() + (label.empty() ? std::string() : " RT_" + std::string(label));
 }
+
+Json IdJson(const vornutils::ResourceId& id) { return id.IsNumber() ? Json(id.Number()) : Json(id.Text()); }
 
 const char* MachineLabel(std::uint16_t machine) {
     switch (machine) {
@@ -49,86 +52,75 @@ const char* MachineLabel(std::uint16_t machine) {
     }
 }
 
-int RunInfo(const std::string& file, bool json) {
-    vorn::Image image;
-    if (const ResultCode code = vorn::OpenImageHeaders(file.c_str(), image, true, kKinds); code != ResultCode::Success) {
-        return Fail(file, code, Job::Read);
+void PrintInfoJson(const std::string& file, const vornutils::Image& image, const char* format, const char* machine) {
+    const MemoryReserve memory;
+    const vornutils::ImageInfo& info = image.Info();
+    Json out = {{"file", ToUtf8(file)},
+                {"format", format},
+                {"machine", machine},
+                {"dll", info.isDll},
+                {"sections", Json::array()},
+                {"resourceSection", nullptr},
+                {"appendedBytes", info.appendedBytes},
+                {"installerTag", info.installerTag},
+                {"resources", Json::array()}};
+    if (info.hasResources) {
+        out["resourceSection"] = {{"rva", info.resourceRva}, {"offset", info.resourceOffset}, {"size", info.resourceSize}};
     }
-    // The sections are shown whatever the resources are.
-    const vorn::PeHeaders headers = image.headers;
-    const std::uint64_t length = image.fileLength;
-    const ResultCode resources = vorn::LoadImageResources(image);
-    if (resources != ResultCode::Success && resources != ResultCode::NoResourceSection) {
-        return Fail(file, resources, Job::Read);
+    for (const vornutils::SectionInfo& s : info.sections) {
+        out["sections"].push_back({{"name", s.name}, {"virtualAddress", s.virtualAddress}, {"virtualSize", s.virtualSize},
+                                   {"rawOffset", s.rawOffset}, {"rawSize", s.rawSize}});
     }
-    const bool hasResources = resources == ResultCode::Success;
-    const vorn::ImageLayout& layout = image.layout;
-    std::uint64_t imageEnd = headers.HeadersEnd();
-    for (const vorn::SectionHeader& s : headers.sections) {
-        if (s.sizeOfRawData != 0) imageEnd = std::max(imageEnd, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+    for (const vornutils::ResourceInfo& r : image.Resources().List()) {
+        const std::string_view label = r.key.type.TypeLabel();
+        out["resources"].push_back({{"type", IdJson(r.key.type)},
+                                    {"typeLabel", label.empty() ? Json(nullptr) : Json("RT_" + std::string(label))},
+                                    {"name", IdJson(r.key.name)},
+                                    {"language", r.key.language},
+                                    {"codePage", r.codePage},
+                                    {"size", r.size}});
     }
-    const std::uint64_t appended = length > imageEnd ? length - imageEnd : 0;
-    // The tag an installer's loader looks for.
-    const bool installerTag =
-        std::memcmp(headers.dosHeader.data() + vorn::pe::kInstallerTagOffset, vorn::pe::kInstallerTag, 4) == 0;
-    const char* format = headers.pe32Plus ? "PE32+" : "PE32";
-    const char* machine = MachineLabel(headers.machine);
-    char machineHex[8];
-    std::snprintf(machineHex, sizeof machineHex, "0x%04X", headers.machine);
+    PrintJson(out);
+}
 
-    if (json) {
-        const MemoryReserve memory;
-        Json out = {{"file", ToUtf8(file)},
-                    {"format", format},
-                    {"machine", machine ? machine : machineHex},
-                    {"dll", headers.IsDll()},
-                    {"sections", Json::array()},
-                    {"resourceSection", nullptr},
-                    {"appendedBytes", appended},
-                    {"installerTag", installerTag},
-                    {"resources", Json::array()}};
-        if (hasResources) {
-            out["resourceSection"] = {{"rva", layout.resourceRva}, {"offset", layout.resourceOffset}, {"size", layout.resourceSize}};
-        }
-        for (const vorn::SectionHeader& s : headers.sections) {
-            out["sections"].push_back({{"name", ToUtf8(s.Name())}, {"virtualAddress", s.virtualAddress},
-                                       {"virtualSize", s.virtualSize}, {"rawOffset", s.pointerToRawData},
-                                       {"rawSize", s.sizeOfRawData}});
-        }
-        for (const vorn::ResourceEntry& e : image.table.entries) {
-            const char* label = e.typeId == -1 ? nullptr : vorn::pe::ResourceTypeLabel(e.typeId);
-            out["resources"].push_back({{"type", IdOrName(e.typeId, e.typeName)},
-                                        {"typeLabel", label ? Json(label) : Json(nullptr)},
-                                        {"name", IdOrName(e.nameId, e.name)},
-                                        {"language", e.language},
-                                        {"codePage", e.codePage},
-                                        {"size", e.size}});
-        }
-        PrintJson(out);
-    } else {
-        std::printf("%s\n  %s, %s%s\n\nsections (%zu)\n  %-8s  %10s  %10s  %10s  %10s\n", file.c_str(), format,
-                    machine ? machine : machineHex, headers.IsDll() ? ", DLL" : "", headers.sections.size(), "name",
-                    "virt addr", "virt size", "raw offset", "raw size");
-        for (const vorn::SectionHeader& s : headers.sections) {
-            std::printf("  %-8s  0x%08X  0x%08X  0x%08X  0x%08X\n", s.Name().c_str(), s.virtualAddress, s.virtualSize,
-                        s.pointerToRawData, s.sizeOfRawData);
-        }
-        if (hasResources) {
-            std::printf("\nresource section  RVA 0x%08X, file offset 0x%08X, %u bytes\n", layout.resourceRva,
-                        layout.resourceOffset, layout.resourceSize);
-        } else {
-            std::printf("\nresource section  none\n");
-        }
-        std::printf("appended bytes    %llu\ninstaller tag     %s\n", static_cast<unsigned long long>(appended),
-                    installerTag ? "yes" : "no");
-        std::printf("\nresources (%d)\n  %-24s  %-16s  %8s  %9s  %10s\n", image.table.entryCount(), "type", "name",
-                    "language", "code page", "size");
-        for (const vorn::ResourceEntry& e : image.table.entries) {
-            std::printf("  %-24s  %-16s  %8d  %9u  %10u\n", IdOrNameText(e.typeId, e.typeName, true).c_str(),
-                        IdOrNameText(e.nameId, e.name, false).c_str(), e.language, e.codePage, e.size);
-        }
+void PrintInfoText(const std::string& file, const vornutils::Image& image, const char* format, const char* machine) {
+    const vornutils::ImageInfo& info = image.Info();
+    std::printf("%s\n  %s, %s%s\n\nsections (%zu)\n  %-8s  %10s  %10s  %10s  %10s\n", file.c_str(), format, machine,
+                info.isDll ? ", DLL" : "", info.sections.size(), "name", "virt addr", "virt size", "raw offset", "raw size");
+    for (const vornutils::SectionInfo& s : info.sections) {
+        std::printf("  %-8s  0x%08X  0x%08X  0x%08X  0x%08X\n", s.name.c_str(), s.virtualAddress, s.virtualSize,
+                    s.rawOffset, s.rawSize);
     }
-    vorn::CloseImage(image);
+    if (info.hasResources) {
+        std::printf("\nresource section  RVA 0x%08X, file offset 0x%08X, %u bytes\n", info.resourceRva,
+                    info.resourceOffset, info.resourceSize);
+    } else {
+        std::printf("\nresource section  none\n");
+    }
+    std::printf("appended bytes    %llu\ninstaller tag     %s\n", static_cast<unsigned long long>(info.appendedBytes),
+                info.installerTag ? "yes" : "no");
+    const auto resources = image.Resources().List();
+    std::printf("\nresources (%zu)\n  %-24s  %-16s  %8s  %9s  %10s\n", resources.size(), "type", "name", "language",
+                "code page", "size");
+    for (const vornutils::ResourceInfo& r : resources) {
+        std::printf("  %-24s  %-16s  %8d  %9u  %10u\n", IdText(r.key.type, true).c_str(), IdText(r.key.name, false).c_str(),
+                    r.key.language, r.codePage, r.size);
+    }
+}
+
+int RunInfo(const std::string& file, bool json) {
+    const auto image = vornutils::Image::Open(file);
+    if (!image) return Report(image.error());
+    const vornutils::ImageInfo& info = image->Info();
+    const char* machine = MachineLabel(info.machine);
+    char machineHex[8];
+    std::snprintf(machineHex, sizeof machineHex, "0x%04X", info.machine);
+    const char* format = info.pe32Plus ? "PE32+" : "PE32";
+    if (json) {
+        PrintInfoJson(file, *image, format, machine ? machine : machineHex);
+    } else {
+        PrintInfoText(file, *image, format, machine ? machine : machineHex);
+    }
     return 0;
 }
 

@@ -2,6 +2,7 @@
 #include "vornutils/editing.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/text_codec.h"
 #include "faces/api/explain.h"
@@ -257,6 +258,19 @@ Result<Image> Image::Open(const std::string& path) {
     info.isDll = h.IsDll();
     const vorn::DataDirectory certificates = h.Directory(vorn::pe::kCertificateDirectoryIndex);
     info.isSigned = certificates.virtualAddress != 0 || certificates.size != 0;
+    if (info.hasResources) {
+        info.resourceRva = image.layout.resourceRva;
+        info.resourceOffset = image.layout.resourceOffset;
+        info.resourceSize = image.layout.resourceSize;
+    }
+    std::uint64_t imageEnd = h.HeadersEnd();
+    for (const vorn::SectionHeader& s : h.sections) {
+        info.sections.push_back({vorn::SystemToUtf8(s.Name()), s.virtualAddress, s.virtualSize, s.pointerToRawData,
+                                 s.sizeOfRawData});
+        if (s.sizeOfRawData != 0) imageEnd = std::max(imageEnd, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+    }
+    info.appendedBytes = image.fileLength > imageEnd ? image.fileLength - imageEnd : 0;
+    info.installerTag = std::memcmp(h.dosHeader.data() + vorn::pe::kInstallerTagOffset, vorn::pe::kInstallerTag, 4) == 0;
     return Image(std::move(state));
 }
 
