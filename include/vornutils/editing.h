@@ -300,4 +300,11 @@ Result<std::vector<std::byte>> ExtractIcon(const Image& image, const std::string
 // directory order.
 std::vector<std::string> IconGroups(const Image& image);
 
+// ---- Programs -----------------------------------------------------------
+
+// For programs, not libraries (a host's signals are its own): a write past
+// the process's file-size limit then fails as a write, reported as such,
+// instead of ending the process and leaving its files half done.
+void ReportFileSizeLimitAsFailure();
+
 }  // namespace vornutils

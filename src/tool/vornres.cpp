@@ -13,14 +13,6 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "kinds/icon/icon_export.h"
-#include "kinds/icon/icon_replace.h"
-#include "kinds/icon/icon_set.h"
-#include "base/byte_view.h"
-#include "image/image.h"
-#include "format/pe_format.h"
-#include "platform/platform.h"
-#include "image/safe_commit.h"
 #include "tool/tool.h"
 #include "tool/resource_command.h"
 #include "tool/version_command.h"
@@ -28,7 +20,6 @@
 namespace {
 
 using namespace vorn::tool;
-using vorn::ResultCode;
 
 // ---- info -------------------------------------------------------------
 
@@ -160,6 +151,11 @@ int RunIcons(const std::string& file, bool json) {
     return 0;
 }
 
+// The image count of an .ico file's header.
+unsigned IcoImageCount(const std::vector<std::byte>& ico) {
+    return ico.size() < 6 ? 0 : std::to_integer<unsigned>(ico[4]) | std::to_integer<unsigned>(ico[5]) << 8;
+}
+
 struct FileCloser {
     void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
@@ -179,9 +175,9 @@ int RunExtractIcon(const std::string& file, const std::string& group, const std:
         std::fprintf(stderr, "vornres: %s: cannot be created or written; check the folder, its permissions and free space\n",
                      output.c_str());
         if (opened) std::remove(output.c_str());  // no half-written icon left behind
-        return vorn::ToInt(ResultCode::FileAccessFailed);
+        return static_cast<int>(vornutils::Code::FileAccessFailed);
     }
-    std::printf("%s: %u images, %zu bytes written to %s\n", file.c_str(), vorn::LoadU16(ico.data() + vorn::kIconCountOffset),
+    std::printf("%s: %u images, %zu bytes written to %s\n", file.c_str(), IcoImageCount(ico),
                 ico.size(), output.c_str());
     return 0;
 }
@@ -288,12 +284,12 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    vorn::platform::ReportFileSizeLimitAsFailure();
+    vornutils::ReportFileSizeLimitAsFailure();
     try {
         return Run(argc, argv);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "vornres: out of memory; close other programs and try again\n");
-        return vorn::ToInt(ResultCode::OutOfMemory);
+        return static_cast<int>(vornutils::Code::OutOfMemory);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vornres: internal error: %s\n", error.what());
         return kInternalError;

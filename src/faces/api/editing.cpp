@@ -339,4 +339,6 @@ Result<CommitReport> Image::Commit(const CommitOptions& options) {
     return report;
 }
 
+void ReportFileSizeLimitAsFailure() { vorn::platform::ReportFileSizeLimitAsFailure(); }
+
 }  // namespace vornutils
