@@ -8,7 +8,9 @@ journal) and `vornres icon FILE -o OUT`, each as a ratio to `cp FILE COPY`
 timed in the same round, and the tool's peak RSS. Then the small-file edit
 (the bundled sample) against cp of that file, and a version edit that fits
 in the old section of the 1 GiB file (made in place) against the
-small-file edit.
+small-file edit. Last, a 200 MiB resource put into a 100 MiB program
+(`vornres resource FILE --set RCDATA NODE_SEA_BLOB --from BLOB`, as a
+single-executable application is made), against cp of the result.
 
 Every figure is a median; every time is a whole process, from fork to exit
 (bench/measure.c). Nothing calls fsync but the benchmark itself, between
@@ -108,6 +110,16 @@ class Bench:
         ms, rss = self.run(edit(work))
         return cp, ms, rss
 
+    def result_round(self, original, work, edit, result):
+        """The edit, then cp of what it wrote, page cache warm. Returns
+        (cp ms, edit ms, edit RSS KiB)."""
+        self.prepare(original, work, True)
+        ms, rss = self.run(edit(work))
+        os.sync()
+        warm(result(work))
+        cp, _ = self.run(["cp", result(work), work + ".cp"])
+        return cp, ms, rss
+
     def case(self, original, work, edit, cached, runs):
         rounds = [self.round(original, work, edit, cached) for _ in range(runs)]
         cp = statistics.median(r[0] for r in rounds)
@@ -121,7 +133,7 @@ def main():
     parser.add_argument("--measure", required=True, help="bench/measure built from measure.c")
     parser.add_argument("--dir", help="where the files go (a real disk, not a tmpfs); default: a folder in /var/tmp")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--tails", default=",".join(map(str, TAILS)), help="MiB, comma-separated")
+    parser.add_argument("--tails", default=",".join(map(str, TAILS)), help="MiB, comma-separated; empty: none")
     args = parser.parse_args()
     tails = [int(t) for t in args.tails.split(",") if t]
     folder = tempfile.mkdtemp(prefix="tool-bench-", dir=args.dir or "/var/tmp")
@@ -153,14 +165,15 @@ def main():
                         sys.stdout.flush()
             results[tail] = original
 
-        tail = tails[0]
-        original = os.path.join(folder, "checksummed.exe")
-        program_with_tail(original, tail, checksum=True)
-        cp, ms, rss = bench.case(original, os.path.join(folder, "work.exe"),
-                                 lambda p: [vornres, "icon", p, "--from", icons[1][1]], True, args.runs)
-        print("  %4d MiB  %-7s  %-8s  %-8s  %8.1f  %8.1f  %5.2f  %8d   (checksum set: recomputed)" % (
-            tail, icons[1][0], "cached", "in place", cp, ms, ms / cp, rss))
-        os.remove(original)
+        if tails:
+            tail = tails[0]
+            original = os.path.join(folder, "checksummed.exe")
+            program_with_tail(original, tail, checksum=True)
+            cp, ms, rss = bench.case(original, os.path.join(folder, "work.exe"),
+                                     lambda p: [vornres, "icon", p, "--from", icons[1][1]], True, args.runs)
+            print("  %4d MiB  %-7s  %-8s  %-8s  %8.1f  %8.1f  %5.2f  %8d   (checksum set: recomputed)" % (
+                tail, icons[1][0], "cached", "in place", cp, ms, ms / cp, rss))
+            os.remove(original)
 
         small_runs = max(args.runs * 6, 30)
         work = os.path.join(folder, "small.exe")
@@ -177,6 +190,24 @@ def main():
                                          True, small_runs)
             print("version edit that fits, 1 GiB file (in place, cached, medians of %d): %.2f ms, %.2f times the "
                   "small-file edit, RSS %d KiB" % (small_runs, fitting, fitting / small, rss))
+
+        original, blob = os.path.join(folder, "program-100.exe"), os.path.join(folder, "blob")
+        program_with_tail(original, 100, checksum=False)
+        with open(blob, "wb") as f:
+            for i in range(200):
+                f.write(bytes([i]) * MIB)
+        warm(blob)
+        print("\n200 MiB resource into a 100 MiB program, against cp of the result (cached, medians of %d)" % args.runs)
+        for mode in ("in place", "-o"):
+            def edit(path, mode=mode):
+                extra = ["-o", path + ".out"] if mode == "-o" else []
+                return [vornres, "resource", path, "--set", "RCDATA", "NODE_SEA_BLOB", "--from", blob] + extra
+            rounds = [bench.result_round(original, os.path.join(folder, "work.exe"), edit,
+                                         lambda p, mode=mode: p + ".out" if mode == "-o" else p)
+                      for _ in range(args.runs)]
+            cp, ms = statistics.median(r[0] for r in rounds), statistics.median(r[1] for r in rounds)
+            print("  %-8s  cp %8.1f ms  tool %8.1f ms  ratio %5.2f  RSS %d KiB" % (
+                mode, cp, ms, ms / cp, max(r[2] for r in rounds)))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
