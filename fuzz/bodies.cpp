@@ -208,12 +208,13 @@ const char* ModuleGroup(const std::uint8_t* data, std::size_t size) {
         return "a failed read left a partial set";
     }
 
-    std::vector<std::string> names;
-    (void)ListIconGroups(path.c_str(), names, kinds);
-
     // What extract-icon writes must read back as an .ico of the same images.
     std::vector<std::byte> ico;
-    if (ExportIconGroup(path.c_str(), nullptr, ico, kinds) != ResultCode::Success) return nullptr;
+    Image image;
+    if (OpenImageForEdit(path.c_str(), image, true, kinds) != ResultCode::Success) return nullptr;
+    const ResultCode exported = ExportIconGroup(image.table, nullptr, image.fileLength, ico);
+    CloseImage(image);
+    if (exported != ResultCode::Success) return nullptr;
     if (ico.size() > size + kIconHeaderSize + std::size_t{2} * 0xFFFF) return "the .ico is larger than the module can justify";
     const std::string icoPath = ScratchFile("extracted.ico");
     WriteFile(icoPath, reinterpret_cast<const std::uint8_t*>(ico.data()), ico.size());

@@ -39,7 +39,7 @@ Buffer Load(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<char> raw((std::istreambuf_iterator<char>(in)), {});
     Buffer bytes(raw.size());
-    std::memcpy(bytes.data(), raw.data(), raw.size());
+    std::transform(raw.begin(), raw.end(), bytes.begin(), [](char c) { return static_cast<std::byte>(c); });
     return bytes;
 }
 

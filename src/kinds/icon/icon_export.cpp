@@ -97,12 +97,4 @@ ResultCode ExportIconGroup(const ResourceTable& table, const char* groupName, st
     return code;
 }
 
-ResultCode ExportIconGroup(const char* path, const char* groupName, std::vector<std::byte>& ico, ImageKinds kinds) {
-    ico.clear();
-    Image image;
-    const ResultCode code = OpenImageForEdit(path, image, true, kinds);
-    if (code != ResultCode::Success) return code;
-    return ExportIconGroup(image.table, groupName, image.fileLength, ico);
-}
-
 }  // namespace vorn

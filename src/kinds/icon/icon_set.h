@@ -82,11 +82,9 @@ ResultCode ReadModuleIconGroup(IconSet& set, const char* path, const char* group
 // numeric one; empty when there is none. Codes of OpenImageForEdit.
 ResultCode FindFirstIconGroupName(const char* path, std::string& name, ImageKinds kinds = ImageKinds::Pe32Only);
 
-// Every icon group of the file in directory order, one name per language
-// variant.
-ResultCode ListIconGroups(const char* path, std::vector<std::string>& names, ImageKinds kinds = ImageKinds::Pe32Only);
 #if defined(_WIN32)
-// The same names added to a list box.
+// Every icon group of the file in directory order, one name per language
+// variant, added to a list box.
 ResultCode ListIconGroups(const char* path, void* listBox);
 #endif
 

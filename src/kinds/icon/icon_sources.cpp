@@ -144,13 +144,6 @@ ResultCode FindFirstIconGroupName(const char* path, std::string& name, ImageKind
     });
 }
 
-ResultCode ListIconGroups(const char* path, std::vector<std::string>& names, ImageKinds kinds) {
-    return ForEachIconGroup(path, kinds, [&](std::string group) {
-        names.push_back(std::move(group));
-        return true;
-    });
-}
-
 #if defined(_WIN32)
 ResultCode ListIconGroups(const char* path, void* listBox) {
     return ForEachIconGroup(path, ImageKinds::Pe32Only, [&](const std::string& group) {
