@@ -56,6 +56,9 @@ struct Error {
     std::string path;    // the file concerned
     std::string what;    // the step that failed: "open", "read the icon", "commit", ...
     std::string detail;  // why, and what to do, in words for a user
+    // What Image::Open found and did before it failed that a user should
+    // still hear of, as Image::Notes gives it for an open that succeeds.
+    std::vector<std::string> notes{};
 
     // "PATH: detail".
     [[nodiscard]] std::string Message() const;
@@ -183,6 +186,7 @@ public:
 
 private:
     friend class Image;
+    friend struct ImageInternals;
     struct Table;
     explicit ResourceSet(Table& table) : table_(&table) {}
     Table* table_;
@@ -270,14 +274,12 @@ public:
 
     // Writes the resources as they are now. The image is spent either way:
     // open the result again to go on. A failure leaves the file (and the
-    // output) as it was.
+    // output) as it was. When nothing was changed (and no signature is to
+    // be stripped), the file stays as it is, and an output gets a copy.
     Result<CommitReport> Commit(const CommitOptions& options = {});
 
 private:
-    friend Result<void> ReplaceMainIcon(Image&, const std::string&);
-    friend Result<void> ReplaceMainIconFromModule(Image&, const std::string&, const std::string&);
-    friend Result<std::vector<std::byte>> ExtractIcon(const Image&, const std::string&);
-    friend std::vector<std::string> IconGroups(const Image&);
+    friend struct ImageInternals;  // the kinds' functions
     struct State;
     explicit Image(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;

@@ -213,10 +213,7 @@ ResultCode AddEmptyResourceSection(Image& image) {
 }  // namespace
 
 ResultCode OpenImageForEditing(const char* path, Image& image, const ImageAccess& access) {
-    // A result written to another file needs only to read this one.
-    const bool readOnly = access.commit != nullptr && !access.commit->output.empty() &&
-                          platform::ResolvePath(access.commit->output.c_str()) != platform::ResolvePath(path);
-    const ResultCode code = OpenImageHeaders(path, image, readOnly, access.kinds);
+    const ResultCode code = OpenImageHeaders(path, image, false, access.kinds);
     if (code != ResultCode::Success) return code;
     ImageLayout layout;
     if (access.createResources && ReadImageLayout(image.headers, layout) == ResultCode::NoResourceSection) {

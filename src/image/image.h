@@ -51,14 +51,12 @@ struct CommitOptions {
     bool installerCrc = true;  // recompute the CRC of an installer that checks itself
 };
 
-// How an operation reaches images: which kinds it accepts, whom it tells
-// while it runs, and how it commits. The exports use the defaults: PE32
-// only, no observers, in place, nothing created.
+// How an operation reaches images: which kinds it accepts and whom it
+// tells while it runs. The exports use the defaults: PE32 only, no
+// observers, nothing created.
 struct ImageAccess {
     ImageKinds kinds = ImageKinds::Pe32Only;
     OperationHooks hooks;
-    const CommitOptions* commit = nullptr;  // null: rewrite in place
-    CommitReport* report = nullptr;
     // A file without a resource section gets one, and one without an icon
     // group gets group 1, instead of the codes 4 and 7.
     bool createResources = false;

@@ -417,25 +417,27 @@ ResultCode RewriteImage(File& stream, PeHeaders& headers, const ImageLayout& lay
     }
 }
 
-ResultCode CommitResources(Image& image, const OperationHooks& hooks) {
-    ImageAccess access;
-    access.hooks = hooks;
-    return CommitResources(image, access);
-}
+namespace {
 
-ResultCode CommitResources(Image& image, const ImageAccess& access) {
+ResultCode Commit(Image& image, const CommitOptions* options, CommitReport* report, const OperationHooks& hooks) {
     std::vector<std::byte> section;
-    ResultCode code = BuildResourceSection(section, image.layout.resourceSize, image.table, image.layout.resourceRva,
-                                           access.hooks);
+    ResultCode code = BuildResourceSection(section, image.layout.resourceSize, image.table, image.layout.resourceRva, hooks);
     ReleaseResourceTable(image.table);
     image.resourceBytes.reset();
     if (code == ResultCode::Success) {
-        code = access.commit == nullptr
-                   ? RewriteImage(image.stream, image.headers, image.layout, image.fileLength, section, access.hooks)
-                   : CommitSafely(image, std::move(section), *access.commit, access.report, access.hooks);
+        code = options == nullptr ? RewriteImage(image.stream, image.headers, image.layout, image.fileLength, section, hooks)
+                                  : CommitSafely(image, std::move(section), *options, report, hooks);
     }
     image = Image{};
     return code;
+}
+
+}  // namespace
+
+ResultCode CommitResources(Image& image, const OperationHooks& hooks) { return Commit(image, nullptr, nullptr, hooks); }
+
+ResultCode CommitResources(Image& image, const CommitOptions& options, CommitReport* report, const OperationHooks& hooks) {
+    return Commit(image, &options, report, hooks);
 }
 
 }  // namespace vorn

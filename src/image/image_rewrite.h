@@ -36,9 +36,11 @@ ResultCode RewriteImage(File& stream, PeHeaders& headers, const ImageLayout& lay
                         std::span<const std::byte> section, const OperationHooks& hooks = {});
 
 // Ends an image opened for editing: builds the new section from its table,
-// releases the table, rewrites the file (in place, or as access.commit
-// says) and closes it. On return `image` holds nothing, whatever the result.
-ResultCode CommitResources(Image& image, const ImageAccess& access);
+// releases the table, rewrites the file and closes it: in place as the
+// exports do, or safely as `options` say. On return `image` holds nothing,
+// whatever the result.
 ResultCode CommitResources(Image& image, const OperationHooks& hooks = {});
+ResultCode CommitResources(Image& image, const CommitOptions& options, CommitReport* report,
+                           const OperationHooks& hooks = {});
 
 }  // namespace vorn

@@ -65,20 +65,19 @@ vornutils::CommitOptions CommitOptionsOf(const WriteOptions& o, MoveLine* line) 
     return commit;
 }
 
-int RefuseSignedFile(const std::string& file) {
+int RefuseSigned(const vornutils::Image& image, const WriteOptions& o) {
+    if (!image.Info().isSigned || o.stripSignature || o.keepSignature) return 0;
     std::fprintf(stderr,
                  "vornres: %s: is signed, and an edit breaks its signature; add --strip-signature to remove it (then "
                  "sign the result again) or --keep-signature to keep its bytes although it no longer holds\n",
-                 file.c_str());
+                 image.Path().c_str());
     return kSignedFile;
 }
 
-int RefuseSigned(const vornutils::Image& image, const WriteOptions& o) {
-    if (!image.Info().isSigned || o.stripSignature || o.keepSignature) return 0;
-    return RefuseSignedFile(image.Path());
-}
-
 int Report(const vornutils::Error& error) {
+    for (const std::string& note : error.notes) {
+        std::fprintf(stderr, "vornres: %s: warning: %s\n", error.path.c_str(), note.c_str());
+    }
     std::fprintf(stderr, "vornres: %s\n", error.Message().c_str());
     return static_cast<int>(error.code);
 }

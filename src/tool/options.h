@@ -47,7 +47,6 @@ vornutils::CommitOptions CommitOptionsOf(const WriteOptions& options, MoveLine* 
 // A signed file is edited only when the options say what to do with the
 // signature: 0, or kSignedFile once reported.
 int RefuseSigned(const vornutils::Image& image, const WriteOptions& options);
-int RefuseSignedFile(const std::string& file);
 
 // Reports a failure on stderr and returns its code as the exit status.
 int Report(const vornutils::Error& error);

@@ -1,15 +1,13 @@
-// vornres version: the whole version resource, read and written, and the
-// rcedit-compatible command over the same edits.
+// vornres version: the whole version resource, read and written.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
-#include "image/image.h"
-#include "tool/tool.h"
+#include "tool/options.h"
+#include "vornutils/version.h"
 
 namespace vorn::tool {
 
@@ -29,7 +27,6 @@ struct VersionOptions {
     bool allLanguages = false;
     std::string fromJson;
     bool deleteResource = false;  // --delete
-    bool quiet = false;  // no report of the result
     WriteOptions write;
 
     [[nodiscard]] bool Edits() const;
@@ -40,13 +37,20 @@ void AddVersionOptions(CLI::App& command, VersionOptions& options);
 // Checks the combination of options; empty when it is sound.
 std::string CheckVersionOptions(const VersionOptions& options);
 
-// Shows the version information, or edits it: the whole edit is laid out
-// and checked on the table before the one commit writes the file.
-int RunVersion(const std::string& file, const VersionOptions& options, const ImageAccess& access);
+// The edit the options describe, or the message of a usage error.
+std::optional<std::string> ChangesOf(const VersionOptions& options, vornutils::VersionChanges& changes);
 
-// vornres rcedit FILE [--set-version-string KEY VALUE]... [--set-file-version V]
-// [--set-product-version V] [--set-icon ICO] [--get-version-string KEY]:
-// the version edits and the icon in one commit.
-int RunRcedit(int argc, char** argv, const ImageAccess& access);
+// Reports a failure of a version edit, with what the options can do about
+// it; a resource or table the options name that the file lacks is
+// kNotFound.
+int ReportVersionFailure(const vornutils::Error& error);
+
+// Prints the value of one string of the version information shown (or of
+// --language): 0, or kNotFound once reported.
+int PrintVersionString(const vornutils::Image& image, const VersionOptions& options);
+
+// Shows the version information, or edits it: the whole edit is laid out
+// and checked before the one commit writes the file.
+int RunVersion(const std::string& file, const VersionOptions& options);
 
 }  // namespace vorn::tool

@@ -13,9 +13,12 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "tool/tool.h"
+#include "tool/options.h"
+#include "tool/output.h"
+#include "tool/rcedit_command.h"
 #include "tool/resource_command.h"
 #include "tool/version_command.h"
+#include "vornutils/text.h"
 
 namespace {
 
@@ -29,8 +32,6 @@ std::string IdText(const vornutils::ResourceId& id, bool isType) {
     const std::string_view label = isType ? id.TypeLabel() : std::string_view();
     return id.ToString() + (label.empty() ? std::string() : " RT_" + std::string(label));
 }
-
-Json IdJson(const vornutils::ResourceId& id) { return id.IsNumber() ? Json(id.Number()) : Json(id.Text()); }
 
 const char* MachineLabel(std::uint16_t machine) {
     switch (machine) {
@@ -46,7 +47,7 @@ const char* MachineLabel(std::uint16_t machine) {
 void PrintInfoJson(const std::string& file, const vornutils::Image& image, const char* format, const char* machine) {
     const MemoryReserve memory;
     const vornutils::ImageInfo& info = image.Info();
-    Json out = {{"file", ToUtf8(file)},
+    Json out = {{"file", vornutils::SystemToUtf8(file)},
                 {"format", format},
                 {"machine", machine},
                 {"dll", info.isDll},
@@ -102,6 +103,7 @@ void PrintInfoText(const std::string& file, const vornutils::Image& image, const
 int RunInfo(const std::string& file, bool json) {
     const auto image = vornutils::Image::Open(file);
     if (!image) return Report(image.error());
+    Tell(*image);
     const vornutils::ImageInfo& info = image->Info();
     const char* machine = MachineLabel(info.machine);
     char machineHex[8];
@@ -139,12 +141,13 @@ int RunIcon(const std::string& file, const std::string& from, const std::string&
 int RunIcons(const std::string& file, bool json) {
     const auto image = vornutils::Image::Open(file);
     if (!image) return Report(image.error());
+    Tell(*image);
     const std::vector<std::string> names = vornutils::IconGroups(*image);
     if (json) {
         const MemoryReserve memory;
         Json groups = Json::array();
         for (const std::string& name : names) groups.push_back(name);
-        PrintJson({{"file", ToUtf8(file)}, {"groups", groups}});
+        PrintJson({{"file", vornutils::SystemToUtf8(file)}, {"groups", groups}});
     } else {
         for (const std::string& name : names) std::printf("%s\n", name.c_str());
     }
@@ -163,6 +166,7 @@ struct FileCloser {
 int RunExtractIcon(const std::string& file, const std::string& group, const std::string& output) {
     const auto image = vornutils::Image::Open(file);
     if (!image) return Report(image.error());
+    Tell(*image);
     const auto extracted = vornutils::ExtractIcon(*image, group);
     if (!extracted) return Report(extracted.error());
     const std::vector<std::byte>& ico = *extracted;
@@ -184,6 +188,17 @@ int RunExtractIcon(const std::string& file, const std::string& group, const std:
 
 // ---- Command line -----------------------------------------------------
 
+constexpr const char* kFooter =
+    "Exit status: 0 success; 1 the new resource section cannot be built (or would hold nothing); 2 out of "
+    "memory; 3 not a program, or missing; 4 no resource section and no room for one; 5 cannot be read or "
+    "written, or 2 GiB or larger; 6 resources before code; 7 no icon group to extract; 8 icon source or "
+    "group not found; 9 damaged icon group; 10 unusable icon; 13 damaged resources; 14 version information "
+    "too long; 15 damaged version information; 64 a usage error; 65 not found (--get's string, the "
+    "resource or table of --language without --create, nothing to --delete, the resource named); 77 a signed file edited "
+    "without --strip-signature or --keep-signature. The README lists them per command.\n"
+    "vornres rcedit FILE ... takes the flags of rcedit (--set-version-string, --set-file-version, "
+    "--set-product-version, --set-icon, --get-version-string).";
+
 int Run(int argc, char** argv) {
     const std::string version = std::string("vornres ") + VORNUTILS_VERSION + " (VornUtils " + VORNUTILS_VERSION + ")";
     CLI::App app{"Edits the resources of Windows programs and DLLs (PE32 and PE32+).", "vornres"};
@@ -191,15 +206,7 @@ int Run(int argc, char** argv) {
     app.require_subcommand(1);
     // On Windows CLI11 would take "/path" for an option; paths come first.
     app.allow_windows_style_options(false);
-    app.footer("Exit status: 0 success; 1 the new resource section cannot be built (or would hold nothing); 2 out of "
-               "memory; 3 not a program, or missing; 4 no resource section and no room for one; 5 cannot be read or "
-               "written, or 2 GiB or larger; 6 resources before code; 7 no icon group to extract; 8 icon source or "
-               "group not found; 9 damaged icon group; 10 unusable icon; 13 damaged resources; 14 version information "
-               "too long; 15 damaged version information; 64 a usage error; 65 not found (--get's string, the "
-               "resource or table of --language without --create, nothing to --delete, the resource named); 77 a signed file edited "
-               "without --strip-signature or --keep-signature. The README lists them per command.\n"
-               "vornres rcedit FILE ... takes the flags of rcedit (--set-version-string, --set-file-version, "
-               "--set-product-version, --set-icon, --get-version-string).");
+    app.footer(kFooter);
 
     std::string file;
     bool json = false;
@@ -242,10 +249,7 @@ int Run(int argc, char** argv) {
     ResourceOptions resourceOptions;
     AddResourcesCommand(app, resourceOptions);
 
-    if (argc > 1 && std::string_view(argv[1]) == "rcedit") {
-        MoveLine line;
-        return RunRcedit(argc, argv, MakeAccess(line));
-    }
+    if (argc > 1 && std::string_view(argv[1]) == "rcedit") return RunRcedit(argc, argv);
     try {
         const MemoryReserve memory;
         app.parse(argc, argv);
@@ -268,14 +272,8 @@ int Run(int argc, char** argv) {
         }
     }
     if (resourceOptions.command != ResourceOptions::Command::None) return RunResources(resourceOptions);
-    // An edit of this file that was killed is finished before anything reads it.
-    if (const int status = RecoverEdit(file); status != 0) return status;
-    // Progress is for people watching a terminal, never for logs or pipes.
-    MoveLine line;
-    const vorn::ImageAccess access = MakeAccess(line);
-
     if (info->parsed()) return RunInfo(file, json);
-    if (versionCommand->parsed()) return RunVersion(file, versionOptions, access);
+    if (versionCommand->parsed()) return RunVersion(file, versionOptions);
     if (icon->parsed()) return RunIcon(file, from, fromModule, moduleOption->count() > 0, group, write);
     if (icons->parsed()) return RunIcons(file, json);
     return RunExtractIcon(file, group, output);

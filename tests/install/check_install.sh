@@ -32,9 +32,11 @@ icon=$(dirname "$sample")/badge.ico
 printf 'stamped by the example' > "$work/data"
 for stamp in "$work/cmake-host/stamp" "$work/pc-stamp"; do
     rm -f "$work/out.exe"
-    "$stamp" "$sample" "$work/data" "$icon" "$work/out.exe" >/dev/null 2>&1 || { echo "$stamp failed"; exit 1; }
+    "$stamp" "$sample" "$work/data" "$icon" 4.3.2.1 "$work/out.exe" >/dev/null 2>&1 || { echo "$stamp failed"; exit 1; }
     got=$("$prefix/bin/vornres" resource "$work/out.exe" --get RCDATA STAMP)
     [ "$got" = "stamped by the example" ] || { echo "$stamp wrote '$got' as the resource"; exit 1; }
+    got=$("$prefix/bin/vornres" version "$work/out.exe" --get ProductVersion)
+    [ "$got" = "4.3.2.1" ] || { echo "$stamp wrote '$got' as the product version"; exit 1; }
 done
 
 "$prefix/bin/vornres" --version

@@ -87,11 +87,13 @@ bool Matches(const ResourceEntry& e, const ResourceId& type, const ResourceId& n
     return e.deleted == 0 && Matches(e.typeId, e.typeName, type) && Matches(e.nameId, e.name, name);
 }
 
-ResourceInfo InfoOf(const ResourceEntry& e) {
-    return {{IdOf(e.typeId, e.typeName), IdOf(e.nameId, e.name), static_cast<std::uint16_t>(e.language)}, e.codePage, e.size};
-}
+ResourceInfo InfoOf(const ResourceEntry& e) { return {KeyOf(e), e.codePage, e.size}; }
 
 }  // namespace
+
+ResourceKey KeyOf(const ResourceEntry& e) {
+    return {IdOf(e.typeId, e.typeName), IdOf(e.nameId, e.name), static_cast<std::uint16_t>(e.language)};
+}
 
 const ResourceEntry* ResourceSet::Table::Find(const ResourceKey& key) const {
     for (const ResourceEntry& e : image.table.entries) {
@@ -140,22 +142,30 @@ std::optional<std::vector<std::byte>> ResourceSet::Read(const ResourceKey& key) 
 }
 
 ResourceEntry* ResourceSet::Table::Place(const ResourceKey& key, std::optional<std::uint32_t> codePage) {
+    changed = true;
     if (auto* found = const_cast<ResourceEntry*>(Find(key))) {
         if (codePage) found->codePage = *codePage;
         return found;
     }
-    std::optional<std::string> typeText, nameText;
-    if (!key.type.IsNumber() && !(typeText = vorn::Utf8ToSystem(key.type.Text()))) return nullptr;
-    if (!key.name.IsNumber() && !(nameText = vorn::Utf8ToSystem(key.name.Text()))) return nullptr;
-    const std::int32_t typeId = key.type.IsNumber() ? key.type.Number() : -1;
-    if (vorn::AddResourceEntry(image.table, typeId) != ResultCode::Success) throw std::bad_alloc();
+    ResourceEntry label;
+    if (!Label(label, key)) return nullptr;
+    if (vorn::AddResourceEntry(image.table, label.typeId) != ResultCode::Success) throw std::bad_alloc();
     ResourceEntry& added = image.table.entries.back();
-    if (typeText) added.typeName = std::make_shared<const std::string>(*typeText);
-    added.nameId = key.name.IsNumber() ? key.name.Number() : -1;
-    if (nameText) added.name = std::make_shared<const std::string>(*nameText);
-    added.language = key.language;
+    Label(added, key);
     added.codePage = codePage.value_or(0);
     return &added;
+}
+
+bool ResourceSet::Table::Label(ResourceEntry& entry, const ResourceKey& key) {
+    std::optional<std::string> typeText, nameText;
+    if (!key.type.IsNumber() && !(typeText = vorn::Utf8ToSystem(key.type.Text()))) return false;
+    if (!key.name.IsNumber() && !(nameText = vorn::Utf8ToSystem(key.name.Text()))) return false;
+    entry.typeId = key.type.IsNumber() ? key.type.Number() : -1;
+    entry.typeName = typeText ? std::make_shared<const std::string>(*typeText) : nullptr;
+    entry.nameId = key.name.IsNumber() ? key.name.Number() : -1;
+    entry.name = nameText ? std::make_shared<const std::string>(*nameText) : nullptr;
+    entry.language = key.language;
+    return true;
 }
 
 void ResourceSet::Set(const ResourceKey& key, std::vector<std::byte> bytes, std::optional<std::uint32_t> codePage) {
@@ -186,6 +196,7 @@ bool ResourceSet::Remove(const ResourceKey& key) {
     auto& entries = table_->image.table.entries;
     const auto before = entries.size();
     std::erase_if(entries, [&](const ResourceEntry& e) { return Matches(e, key.type, key.name) && e.language == key.language; });
+    table_->changed = table_->changed || entries.size() != before;
     return entries.size() != before;
 }
 
@@ -193,6 +204,7 @@ std::size_t ResourceSet::RemoveAll(const ResourceId& type, const ResourceId& nam
     auto& entries = table_->image.table.entries;
     const auto before = entries.size();
     std::erase_if(entries, [&](const ResourceEntry& e) { return Matches(e, type, name); });
+    table_->changed = table_->changed || entries.size() != before;
     return before - entries.size();
 }
 
@@ -238,13 +250,17 @@ Result<Image> Image::Open(const std::string& path) {
     vorn::Image& image = state->table.image;
     if (const ResultCode code = vorn::OpenImageHeaders(path.c_str(), image, true, vorn::ImageKinds::Pe32OrPe32Plus);
         code != ResultCode::Success) {
-        return vorn::api::Failure(code, FileRole::Target, path, "open", vorn::api::Step::Read);
+        Error failed = vorn::api::Failure(code, FileRole::Target, path, "open", vorn::api::Step::Read);
+        failed.notes = std::move(state->notes);
+        return failed;
     }
     vorn::ImageLayout layout;
     state->info.hasResources = vorn::ReadImageLayout(image.headers, layout) != ResultCode::NoResourceSection;
     if (state->info.hasResources) {
         if (const ResultCode code = vorn::LoadImageResources(image); code != ResultCode::Success) {
-            return vorn::api::Failure(code, FileRole::Target, path, "read the resources", vorn::api::Step::Read);
+            Error failed = vorn::api::Failure(code, FileRole::Target, path, "read the resources", vorn::api::Step::Read);
+            failed.notes = std::move(state->notes);
+            return failed;
         }
     }
     const vorn::PeHeaders& h = image.headers;
@@ -293,15 +309,23 @@ Result<CommitReport> Image::Commit(const CommitOptions& options) {
     if (!inPlace) {
         if (auto failed = Recover(options.output, nullptr)) return *failed;
     }
-    if (!state->info.hasResources) {
-        if (image.table.entries.empty()) {
-            // Nothing to write: the result is the file as it is.
-            if (inPlace) return CommitReport{};
-            if (const ResultCode code = vorn::CopyImageFile(image, options.output); code != ResultCode::Success) {
-                return vorn::api::Failure(code, FileRole::Output, options.output, "write", vorn::api::Step::Write);
-            }
-            return CommitReport{};
+    const bool strip = options.signature == SignatureHandling::Strip && state->info.isSigned;
+    if (strip && !state->info.hasResources && image.table.entries.empty()) {
+        // The signature goes with a rebuild of the resources, which this file has none of.
+        return vorn::api::Failure(ResultCode::NoResourceSection, FileRole::Target, path, "strip the signature",
+                                  vorn::api::Step::Write);
+    }
+    if ((!state->table.changed && !strip) || (!state->info.hasResources && image.table.entries.empty())) {
+        // Nothing to write: the result is the file as it is.
+        CommitReport unchanged;
+        unchanged.inPlace = inPlace;
+        if (inPlace) return unchanged;
+        if (const ResultCode code = vorn::CopyImageFile(image, options.output); code != ResultCode::Success) {
+            return vorn::api::Failure(code, FileRole::Output, options.output, "write", vorn::api::Step::Write);
         }
+        return unchanged;
+    }
+    if (!state->info.hasResources) {
         if (const ResultCode code = vorn::AddResourceSection(image); code != ResultCode::Success) {
             return vorn::api::Failure(code, FileRole::Target, path, "add a resource section", vorn::api::Step::Write);
         }
@@ -323,15 +347,12 @@ Result<CommitReport> Image::Commit(const CommitOptions& options) {
     commit.checksum = options.checksum;
     commit.installerCrc = options.installerCrc;
     CommitReport report;
-    vorn::ImageAccess access;
-    access.kinds = vorn::ImageKinds::Pe32OrPe32Plus;
-    access.commit = &commit;
-    access.report = &report;
+    vorn::OperationHooks hooks;
     if (options.progress) {
-        access.hooks.moved = &TellProgress;
-        access.hooks.context = const_cast<void*>(static_cast<const void*>(&options.progress));
+        hooks.moved = &TellProgress;
+        hooks.context = const_cast<void*>(static_cast<const void*>(&options.progress));
     }
-    if (const ResultCode code = vorn::CommitResources(image, access); code != ResultCode::Success) {
+    if (const ResultCode code = vorn::CommitResources(image, commit, &report, hooks); code != ResultCode::Success) {
         const bool output = !inPlace && code == ResultCode::FileAccessFailed;
         return vorn::api::Failure(code, output ? FileRole::Output : FileRole::Target, output ? options.output : path, "commit",
                        vorn::api::Step::Write);

@@ -22,11 +22,15 @@ std::string SystemName(const std::string& group) {
 }
 
 // The group gives way to `set`; a file without an icon gets group 1.
-Result<void> Replace(vorn::Image& image, vorn::IconSet& set) {
+Result<void> Replace(Image& target, vorn::IconSet& set) {
+    ImageInternals::Table& table = ImageInternals::Of(target).table;
     vorn::ImageAccess access;
     access.createResources = true;
-    const ResultCode code = vorn::ReplaceMainIconGroup(image, set, access);
-    if (code != ResultCode::Success) return vorn::api::Failure(code, FileRole::Target, image.path, "replace the icon", Step::ReplaceIcon);
+    const ResultCode code = vorn::ReplaceMainIconGroup(table.image, set, access);
+    if (code != ResultCode::Success) {
+        return vorn::api::Failure(code, FileRole::Target, table.image.path, "replace the icon", Step::ReplaceIcon);
+    }
+    table.changed = true;
     return {};
 }
 
@@ -38,7 +42,7 @@ Result<void> ReplaceMainIcon(Image& image, const std::string& icoPath) {
     if (const ResultCode code = vorn::ReadIconFile(set, icoPath.c_str(), true); code != ResultCode::Success) {
         return vorn::api::Failure(code, FileRole::Source, icoPath, "read the icon", Step::IconFile);
     }
-    return Replace(image.state_->table.image, set);
+    return Replace(image, set);
 }
 
 Result<void> ReplaceMainIconFromModule(Image& image, const std::string& modulePath, const std::string& group) {
@@ -50,11 +54,11 @@ Result<void> ReplaceMainIconFromModule(Image& image, const std::string& modulePa
         return vorn::api::Failure(code, FileRole::Source, modulePath, "read the icon group",
                        group.empty() ? Step::FirstGroupOfModule : Step::ReplaceIcon);
     }
-    return Replace(image.state_->table.image, set);
+    return Replace(image, set);
 }
 
 Result<std::vector<std::byte>> ExtractIcon(const Image& image, const std::string& group) {
-    const vorn::Image& open = image.state_->table.image;
+    const vorn::Image& open = ImageInternals::Of(image).table.image;
     std::vector<std::byte> ico;
     const std::string name = SystemName(group);
     const ResultCode code = vorn::ExportIconGroup(open.table, name.empty() ? nullptr : name.c_str(), open.fileLength, ico);
@@ -64,7 +68,7 @@ Result<std::vector<std::byte>> ExtractIcon(const Image& image, const std::string
 
 std::vector<std::string> IconGroups(const Image& image) {
     std::vector<std::string> names;
-    for (const vorn::ResourceEntry& entry : image.state_->table.image.table.entries) {
+    for (const vorn::ResourceEntry& entry : ImageInternals::Of(image).table.image.table.entries) {
         if (entry.typeId == vorn::pe::kRtGroupIcon) names.push_back(vorn::SystemToUtf8(vorn::IconGroupName(entry)));
     }
     return names;

@@ -140,7 +140,7 @@ ResultCode ReplaceMainIcon(const char* targetPath, const char* sourcePath, std::
 
     code = ReplaceMainIconGroup(image, set, access);
     if (code != ResultCode::Success) return code;
-    return CommitResources(image, access);
+    return CommitResources(image, access.hooks);
 }
 
 }  // namespace vorn

@@ -312,16 +312,6 @@ auto* FindTranslation(Resource& resource) {
 
 }  // namespace
 
-std::uint16_t StringTable::Language() const { return KeyDigits(key, 0); }
-std::uint16_t StringTable::CodePage() const { return KeyDigits(key, 4); }
-
-VersionString* StringTable::Find(std::u16string_view name) {
-    for (VersionString& string : strings) {
-        if (EqualIgnoringAsciiCase(string.key, name)) return &string;
-    }
-    return nullptr;
-}
-
 ResultCode ParseVersionTree(std::span<const std::byte> bytes, VersionResource& resource, ReadRules rules) {
     try {
         const std::size_t size = bytes.size();
@@ -404,6 +394,24 @@ std::optional<SerializeFailure> SerializeVersionTree(const VersionResource& reso
     if (w.failure) return w.failure;
     bytes = std::move(w.bytes);
     return std::nullopt;
+}
+
+}  // namespace vorn::version
+
+// The tree's own operations, declared with it in the public header.
+namespace vornutils::version {
+
+using namespace vorn::version;
+using vorn::LoadU16;
+
+std::uint16_t StringTable::Language() const { return KeyDigits(key, 0); }
+std::uint16_t StringTable::CodePage() const { return KeyDigits(key, 4); }
+
+VersionString* StringTable::Find(std::u16string_view name) {
+    for (VersionString& string : strings) {
+        if (EqualIgnoringAsciiCase(string.key, name)) return &string;
+    }
+    return nullptr;
 }
 
 std::vector<std::pair<std::uint16_t, std::uint16_t>> Translations(const VersionResource& resource) {
@@ -509,4 +517,4 @@ VersionResource NewVersionResource(std::uint16_t language, std::uint16_t codePag
     return resource;
 }
 
-}  // namespace vorn::version
+}  // namespace vornutils::version

@@ -1,9 +1,7 @@
-// A whole VS_VERSIONINFO resource as a tree, for vornres: every
-// StringFileInfo with every table and string, every VarFileInfo with every
-// Var, and every other child of the root, texts as UTF-16 of any length.
-// Each node keeps the bytes it was read from, and a node whose content is
-// unchanged is written back as those bytes, so an edit touches only what
-// it changes.
+// Reading and writing the whole VS_VERSIONINFO tree (vornutils/version.h
+// defines it): every StringFileInfo with every table and string, every
+// VarFileInfo with every Var, and every other child of the root, texts as
+// UTF-16 of any length.
 #pragma once
 
 #include <cstddef>
@@ -14,83 +12,28 @@
 #include <vector>
 
 #include "base/result_code.h"
+#include "vornutils/version.h"
 
 namespace vorn::version {
 
-using Raw = std::vector<std::byte>;
-
-struct FixedFileInfo {
-    std::uint32_t strucVersion = 0x00010000;
-    std::uint32_t fileVersionMS = 0;
-    std::uint32_t fileVersionLS = 0;
-    std::uint32_t productVersionMS = 0;
-    std::uint32_t productVersionLS = 0;
-    std::uint32_t fileFlagsMask = 0x3F;  // VS_FFI_FILEFLAGSMASK
-    std::uint32_t fileFlags = 0;
-    std::uint32_t fileOS = 0;
-    std::uint32_t fileType = 0;
-    std::uint32_t fileSubtype = 0;
-    std::uint32_t fileDateMS = 0;
-    std::uint32_t fileDateLS = 0;
-
-    friend bool operator==(const FixedFileInfo&, const FixedFileInfo&) = default;
-};
-
-// Equality compares content only, never the bytes a node was read from.
-struct VersionString {
-    std::u16string key;
-    std::u16string value;
-    Raw raw;
-
-    friend bool operator==(const VersionString& a, const VersionString& b) { return a.key == b.key && a.value == b.value; }
-};
-
-struct StringTable {
-    std::u16string key;  // eight hex digits: language, then code page
-    std::vector<VersionString> strings;
-    Raw raw;
-
-    // The language and code page the key names; zeros where a digit is none.
-    [[nodiscard]] std::uint16_t Language() const;
-    [[nodiscard]] std::uint16_t CodePage() const;
-    VersionString* Find(std::u16string_view name);
-    friend bool operator==(const StringTable& a, const StringTable& b) { return a.key == b.key && a.strings == b.strings; }
-};
-
-struct Var {
-    std::u16string key;
-    Raw value;
-    Raw raw;
-
-    friend bool operator==(const Var& a, const Var& b) { return a.key == b.key && a.value == b.value; }
-};
-
-enum class ChildKind { StringFileInfo, VarFileInfo, Other };
-
-struct RootChild {
-    ChildKind kind = ChildKind::Other;
-    std::vector<StringTable> tables;  // StringFileInfo
-    std::vector<Var> vars;            // VarFileInfo
-    Raw raw;                          // Other: the block itself, always written as read
-
-    friend bool operator==(const RootChild& a, const RootChild& b) {
-        if (a.kind != b.kind) return false;
-        if (a.kind == ChildKind::Other) return a.raw == b.raw;
-        return a.tables == b.tables && a.vars == b.vars;
-    }
-};
-
-struct VersionResource {
-    FixedFileInfo fixed;
-    std::vector<RootChild> children;
-    Raw raw;
-
-    friend bool operator==(const VersionResource& a, const VersionResource& b) {
-        return a.fixed == b.fixed && a.children == b.children;
-    }
-};
-
-inline constexpr char16_t kTranslationKey[] = u"Translation";
+using vornutils::version::AddTable;
+using vornutils::version::AllTables;
+using vornutils::version::ChildKind;
+using vornutils::version::FixedFileInfo;
+using vornutils::version::kTranslationKey;
+using vornutils::version::NewVersionResource;
+using vornutils::version::Raw;
+using vornutils::version::RemoveString;
+using vornutils::version::RootChild;
+using vornutils::version::SetString;
+using vornutils::version::ShownTable;
+using vornutils::version::StringTable;
+using vornutils::version::TableForLanguage;
+using vornutils::version::TableKey;
+using vornutils::version::Translations;
+using vornutils::version::Var;
+using vornutils::version::VersionResource;
+using vornutils::version::VersionString;
 
 // How much damage a read tolerates.
 enum class ReadRules {
@@ -130,35 +73,5 @@ std::optional<SerializeFailure> SerializeVersionTree(const VersionResource& reso
 // `from` were read from, so that what `to` holds unchanged is written as it
 // was read (a node whose content differs ignores them).
 void LendReadBytes(const VersionResource& from, VersionResource& to);
-
-// The language and code page pairs of the first "Translation" Var.
-std::vector<std::pair<std::uint16_t, std::uint16_t>> Translations(const VersionResource& resource);
-
-// The table Windows shows: the one the first Translation pair names,
-// compared ignoring case, else the first table; null without tables.
-StringTable* ShownTable(VersionResource& resource);
-
-// Every table of every StringFileInfo, in order.
-std::vector<StringTable*> AllTables(VersionResource& resource);
-
-// The first table of `language`, preferring `codePage` when one is given.
-StringTable* TableForLanguage(VersionResource& resource, std::uint16_t language, std::optional<std::uint16_t> codePage);
-
-// Adds a table for the pair (to the first StringFileInfo, made when there is
-// none) and the pair to the Translation Var (made when there is none).
-StringTable& AddTable(VersionResource& resource, std::uint16_t language, std::uint16_t codePage);
-
-// Sets a string, compared by key ignoring ASCII case, or adds it at the end.
-void SetString(StringTable& table, std::u16string_view key, std::u16string_view value);
-// Removes every string of that key; false when there was none.
-bool RemoveString(StringTable& table, std::u16string_view key);
-
-// "%04x%04x": the key of a table for the pair.
-std::u16string TableKey(std::uint16_t language, std::uint16_t codePage);
-
-// A complete resource for a file that has none: one table and one
-// Translation pair for the language and code page, FileOS VOS_NT_WINDOWS32
-// and the given file type.
-VersionResource NewVersionResource(std::uint16_t language, std::uint16_t codePage, std::uint32_t fileType);
 
 }  // namespace vorn::version
